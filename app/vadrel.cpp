@@ -1,0 +1,4 @@
+// Program entry.
+#include "os/api.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 12; }
