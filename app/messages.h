@@ -1,0 +1,17 @@
+// The message catalogue (string table) and the one rule for telling the user:
+// a system-modal box in an interactive run, a run-log line in a silent one.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "os/win.h"
+
+constexpr int kCaptionLength = 100;
+extern wchar_t szCaption[kCaptionLength];  // message 103, loaded by the entry
+
+// Loads the caption (message 103) into szCaption.
+void LoadCaption();
+// The text of a catalogue id; empty when there is none or memory runs out.
+std::shared_ptr<std::wstring> LoadMessage(UINT uId);
+void ReportMessage(UINT uId);

@@ -1,0 +1,6 @@
+// The whole run behind the entry point; returns the exit code.
+#pragma once
+
+#include "os/win.h"
+
+DWORD RunVadrel(HINSTANCE hInstance);
