@@ -11,7 +11,7 @@ bool CReg::ReadStatus(DWORD& dwStatus) {
   if (os::api.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
                             key.put()) != ERROR_SUCCESS)
     return false;
-  BYTE data[256];
+  BYTE data[256] = {};  // a REG_DWORD shorter than four bytes reads as zero-padded
   DWORD cbData = sizeof(data);
   DWORD dwType = REG_NONE;
   const LSTATUS status = os::api.RegQueryValueExW(key.get(), L"status", nullptr, &dwType, data, &cbData);
