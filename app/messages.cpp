@@ -31,9 +31,9 @@ os::HeapMem AllocateText(int capacity) {
 
 }  // namespace
 
-void LoadCaption() {
+void LoadCaption(HINSTANCE hInstance) {
   // Longer texts are cut to kCaptionLength - 1 units and the terminator.
-  os::api.LoadStringW(os::api.GetModuleHandleW(nullptr), IDS_CAPTION, szCaption, kCaptionLength);
+  os::api.LoadStringW(hInstance, IDS_CAPTION, szCaption, kCaptionLength);
 }
 
 std::shared_ptr<std::wstring> LoadMessage(UINT uId) {

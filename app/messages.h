@@ -10,8 +10,8 @@
 constexpr int kCaptionLength = 100;
 extern wchar_t szCaption[kCaptionLength];  // message 103, loaded by the entry
 
-// Loads the caption (message 103) into szCaption.
-void LoadCaption();
+// Loads the caption (message 103) of the program's module into szCaption.
+void LoadCaption(HINSTANCE hInstance);
 // The text of a catalogue id; empty when there is none or memory runs out.
 std::shared_ptr<std::wstring> LoadMessage(UINT uId);
 void ReportMessage(UINT uId);

@@ -1,4 +1,6 @@
-// Program entry.
-#include "os/api.h"
+// Program entry: the command line is read again inside the run.
+#include "app/run.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 12; }
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
+  return static_cast<int>(RunVadrel(hInstance));
+}

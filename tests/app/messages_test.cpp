@@ -39,7 +39,7 @@ void ExpectCatalogue(bool japanese) {
     EXPECT_EQ(*text, japanese ? entry.japanese : entry.english) << "message " << entry.id;
     EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
   }
-  LoadCaption();
+  LoadCaption(::GetModuleHandleW(nullptr));
   EXPECT_STREQ(szCaption, L"Orlinth");
 }
 
@@ -114,7 +114,7 @@ TEST(Caption, LoadedFromTheProgramIntoItsBuffer) {
     module = h, id = i, buffer = b, capacity = n;
     return 0;
   });
-  LoadCaption();
+  LoadCaption(::GetModuleHandleW(nullptr));
   EXPECT_EQ(module, ::GetModuleHandleW(nullptr));
   EXPECT_EQ(id, 103u);
   EXPECT_EQ(buffer, szCaption);
@@ -135,7 +135,7 @@ class Report : public ::testing::Test {
   }
   void SetUp() override {
     Boxes().clear();
-    LoadCaption();
+    LoadCaption(::GetModuleHandleW(nullptr));
     theRunLog.Open(file_.path());
     ASSERT_TRUE(theRunLog.IsOpen());
   }

@@ -1,0 +1,53 @@
+#include "app/run.h"
+
+#include <new>
+
+#include "app/messages.h"
+#include "app/options.h"
+#include "app/outcome.h"
+#include "app/patch.h"
+#include "diag/runlog.h"
+#include "os/api.h"
+#include "res/resource.h"
+#include "tpm/reinstall.h"
+
+namespace {
+
+// Checks, then the repair. Only the hotfix query may throw (its request
+// strings cannot be allocated); such a run ends as a failure of its own.
+DWORD CheckAndRepair(DWORD dwCode) {
+  try {
+    if (!CheckPreconditions(dwCode)) return dwCode;
+  } catch (const std::bad_alloc&) {
+    ReportMessage(IDS_PROCESS_FAILED);
+    return Outcome::Failed;
+  }
+  dwCode = ReinstallTpmDriver();
+  ReportMessage(dwCode == Outcome::Repaired ? IDS_REPAIR_FINISHED : IDS_PROCESS_FAILED);
+  return dwCode;
+}
+
+}  // namespace
+
+DWORD RunVadrel(HINSTANCE hInstance) {
+  DWORD dwCode = Outcome::Failed;
+  LoadCaption(hInstance);
+  ParseOptions();
+  os::api.SetErrorMode(os::api.GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+
+  if (RunOptions::silent) {
+    wchar_t szLogPath[MAX_PATH];
+    GetRunLogPath(hInstance, szLogPath);
+    theRunLog.Open(szLogPath);
+  }
+  theRunLog.WriteW(L"%S built on %S %S started.", "vadrel", __DATE__, __TIME__);
+
+  if (FAILED(os::api.CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    ReportMessage(IDS_PROCESS_FAILED);
+    return Outcome::Failed;
+  }
+  dwCode = CheckAndRepair(dwCode);
+  theRunLog.Write("return code = %d", static_cast<int>(dwCode));
+  os::api.CoUninitialize();
+  return dwCode;
+}
