@@ -1,0 +1,148 @@
+#include "tpm/driverversion.h"
+
+#include <cwchar>
+
+#include "diag/trace.h"
+#include "os/owners.h"
+
+#ifndef _MSC_VER
+#include <excpt.h>
+#endif
+
+namespace {
+
+constexpr wchar_t kDriverPath[] = L"C:\\Windows\\System32\\Drivers\\tpm.sys";
+constexpr int kLoadAttempts = 10;
+constexpr DWORD kLoadPauseMs = 1000;
+
+}  // namespace
+
+// Loading runs the image's own code and loader paths: any exception raised
+// during the load, a processor fault included, counts as a failed attempt.
+// The guarded functions hold no objects with destructors, as both forms of
+// structured exception handling require.
+#ifdef _MSC_VER
+namespace {
+HMODULE LoadDriverGuarded(bool* pbFaulted) {
+  __try {
+    return os::api.LoadLibraryW(kDriverPath);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    *pbFaulted = true;
+    return nullptr;
+  }
+}
+}  // namespace
+#else
+namespace {
+volatile LONG g_lLoadFaulted = 0;
+}  // namespace
+
+// Named from the scope table that __try1 emits, hence external and unmangled.
+extern "C" LONG vadrel_DriverLoadFilter(EXCEPTION_POINTERS*, void*) {
+  g_lLoadFaulted = 1;
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+namespace {
+__attribute__((noinline)) HMODULE LoadDriverGuarded(bool* pbFaulted) {
+  volatile HMODULE hModule = nullptr;
+  g_lLoadFaulted = 0;
+  __try1(vadrel_DriverLoadFilter)
+  hModule = os::api.LoadLibraryW(kDriverPath);
+  __except1
+  *pbFaulted = g_lLoadFaulted != 0;
+  return hModule;
+}
+}  // namespace
+#endif
+
+namespace {
+
+os::Module LoadDriverWithRetries() {
+  for (int nAttempt = 1; nAttempt <= kLoadAttempts; ++nAttempt) {
+    bool bFaulted = false;
+    HMODULE hModule = LoadDriverGuarded(&bFaulted);
+    if (bFaulted) DebugTrace("Exception Occured in LoadLibraryW");
+    if (hModule != nullptr) return os::Module(hModule);
+    DebugTrace("LoadLibraryW failed %d time(s)", nAttempt);
+    TraceError(0);
+    os::api.Sleep(kLoadPauseMs);
+  }
+  DebugTrace("LoadLibraryW failed");
+  TraceError(0);
+  return os::Module();
+}
+
+bool FailWithError(const char* pszLine) {
+  DebugTrace("%s", pszLine);
+  TraceError(0);
+  return false;
+}
+
+bool ReadProductVersion(HMODULE hModule, WCHAR (&szSubBlock)[kVersionLength], WCHAR (&szVersion)[kVersionLength]) {
+  HRSRC hResource = os::api.FindResourceW(hModule, MAKEINTRESOURCEW(1), RT_VERSION);
+  if (hResource == nullptr) return FailWithError("FindResource failed");
+  if (os::api.SizeofResource(hModule, hResource) == 0) return FailWithError("SizeofResource failed");
+  HGLOBAL hData = os::api.LoadResource(hModule, hResource);
+  if (hData == nullptr) return FailWithError("LoadResource failed");
+  LPVOID pData = os::api.LockResource(hData);
+  if (pData == nullptr) return FailWithError("LockResource failed");
+
+  LPVOID pTranslation = nullptr;
+  UINT cbTranslation = 0;
+  // A table shorter than one entry (language and code page) holds nothing to use.
+  if (!os::api.VerQueryValueW(pData, L"\\VarFileInfo\\Translation", &pTranslation, &cbTranslation) ||
+      pTranslation == nullptr || cbTranslation < 2 * sizeof(WORD))
+    return FailWithError("VerQueryValueW() failed.");
+  const WORD* pEntry = static_cast<const WORD*>(pTranslation);
+  if (_snwprintf_s(szSubBlock, kVersionLength, _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\ProductVersion",
+                   pEntry[0], pEntry[1]) <= 0) {
+    DebugTrace("_snwprintf_s failed.");
+    return false;
+  }
+
+  LPVOID pValue = nullptr;
+  UINT cchValue = 0;
+  if (!os::api.VerQueryValueW(pData, szSubBlock, &pValue, &cchValue))
+    return FailWithError("VerQueryValueW() 2nd failed.");
+  // The value need not be terminated within the length Windows gives.
+  const wchar_t* pszValue = pValue ? static_cast<const wchar_t*>(pValue) : L"";
+  const size_t cchText = pValue ? wcsnlen(pszValue, cchValue) : 0;
+  const errno_t err = wcsncpy_s(szVersion, kVersionLength, pszValue,
+                                cchText < static_cast<size_t>(kVersionLength) ? cchText : _TRUNCATE);
+  if (err != 0) {
+    DebugTrace("wcsncpy_s failed with error %d", err);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool GetDriverFileVersion(WCHAR (&szVersion)[kVersionLength]) {
+  WCHAR szSubBlock[kVersionLength] = {};
+  PVOID pCookie = nullptr;
+
+  BOOL bWow64 = FALSE;
+  if (os::api.IsWow64Process(os::api.GetCurrentProcess(), &bWow64) && bWow64) {
+    if (!os::api.Wow64DisableWow64FsRedirection(&pCookie)) {
+      DebugTrace("Wow64DisableWow64FsRedirection failed");
+      TraceError(0);
+      return false;
+    }
+  }
+
+  os::Module module = LoadDriverWithRetries();
+  const bool bResult = module && ReadProductVersion(module.get(), szSubBlock, szVersion);
+  module.reset();
+  if (pCookie != nullptr) os::api.Wow64RevertWow64FsRedirection(pCookie);
+  return bResult;
+}
+
+bool IsDriverVersion(const WCHAR* pszExpected) {
+  WCHAR szVersion[kVersionLength] = {};
+  if (!GetDriverFileVersion(szVersion)) return false;
+  if (os::api.CompareStringW(LOCALE_INVARIANT, 0, pszExpected, -1, szVersion, -1) == CSTR_EQUAL) return true;
+  DebugTrace("Version not match exp:%S res:%S", pszExpected, szVersion);
+  return false;
+}
