@@ -27,5 +27,9 @@ test: build
 	cmake --build $(BUILD) -j $(JOBS) --target all
 	ctest --test-dir $(BUILD) --output-on-failure
 
+# UI=1: the same run interactively under Xvfb, screenshots in $(BUILD)/screenshots.
+demo: build
+	python3 sim/demo.py $(BUILD) $(if $(UI),--ui)
+
 clean:
 	rm -rf $(BUILD)
