@@ -132,8 +132,14 @@ class Session:
         with open(reg, "wb") as f:
             f.write("\r\n".join(lines).encode("ascii"))
         # Without a display: a desktop started now would not be the virtual one.
-        rc, _ = self.wine(["regedit", "/S", "Z:" + reg.replace("/", "\\")], display=False)
-        if rc != 0:
+        # A prefix whose wineserver is still starting up or ending can refuse the
+        # first import (seen once on a fresh clone); try again before giving up.
+        for attempt in range(3):
+            rc, _ = self.wine(["regedit", "/S", "Z:" + reg.replace("/", "\\")], display=False)
+            if rc == 0:
+                break
+            time.sleep(1)
+        else:
             raise UiError(f"regedit of the desktop settings failed ({rc})")
         self.wait_for_stale_desktops()
 
