@@ -17,12 +17,7 @@
 
 namespace {
 
-const wchar_t kTpmHardwareId[] = L"ACPI\\IFX0102";
 const wchar_t kPreinstallFile[] = L"C:\\Util\\Version.doc";
-const wchar_t kDriverPackage[] = L"C:\\Windows\\INF\\tpm.inf";
-const wchar_t kDriverFile[] = L"C:\\Windows\\System32\\Drivers\\tpm.sys";
-const wchar_t kRepairedVersion[] = L"6.1.7601.19146";
-const wchar_t kOldVersion[] = L"6.1.7600.16385";
 
 // Model number as read through the platform controller: 0 when it is one of
 // ours, else the outcome that stops the run and the message it shows.
@@ -31,8 +26,7 @@ struct Refusal {
   UINT uMessage;
 };
 
-Refusal CheckModel() {
-  MiscCommon::CMiscCommon controller;  // closed and released when the check ends
+Refusal CheckModel(MiscCommon::CMiscCommon& controller) {
   if (controller.OpenDriver() != 0) return {Outcome::ControllerNotOpened, IDS_CONTROLLER_NOT_OPENED};
   BYTE model[20] = {};
   ULONGLONG cbModel = sizeof(model);
@@ -82,7 +76,8 @@ bool CheckPreconditions(DWORD& dwCode) {
   }
 
   if (!forced) {
-    const Refusal refusal = CheckModel();
+    MiscCommon::CMiscCommon controller;  // closed and released when the check ends, after its report
+    const Refusal refusal = CheckModel(controller);
     if (refusal.dwCode != 0) return stop(refusal.dwCode, refusal.uMessage);
   }
 
@@ -100,15 +95,15 @@ bool CheckPreconditions(DWORD& dwCode) {
 
   if (!forced && !IsHotfixInstalled()) return stop(Outcome::HotfixMissing, IDS_HOTFIX_MISSING);
 
-  if (!os::api.PathFileExistsW(kDriverPackage))
+  if (!os::api.PathFileExistsW(kDriverPackagePath))
     return stop(Outcome::PackageMissing, IDS_DRIVER_PACKAGE_MISSING);
 
   // A forced run re-installs whatever build is installed.
   if (forced) return true;
 
-  if (IsDriverVersion(kRepairedVersion)) return stop(Outcome::AlreadyRepaired, IDS_ALREADY_FIXED);
+  if (IsDriverVersion(kRepairedDriverVersion)) return stop(Outcome::AlreadyRepaired, IDS_ALREADY_FIXED);
 
-  if (!os::api.PathFileExistsW(kDriverFile) || !IsDriverVersion(kOldVersion))
+  if (!os::api.PathFileExistsW(kDriverPath) || !IsDriverVersion(kOldDriverVersion))
     return stop(Outcome::UnexpectedDriver, IDS_UNEXPECTED_DRIVER);
 
   if (RunOptions::silent) return true;

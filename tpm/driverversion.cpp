@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr wchar_t kDriverPath[] = L"C:\\Windows\\System32\\Drivers\\tpm.sys";
 constexpr int kLoadAttempts = 10;
 constexpr DWORD kLoadPauseMs = 1000;
 

@@ -8,9 +8,6 @@
 
 namespace {
 
-constexpr wchar_t kTpmHardwareId[] = L"ACPI\\IFX0102";
-constexpr wchar_t kTpmInfPath[] = L"C:\\Windows\\INF\\tpm.inf";
-constexpr wchar_t kOldDriverVersion[] = L"6.1.7600.16385";
 constexpr DWORD kSettleDelayMs = 3000;
 constexpr DWORD kStatusNotRepaired = 1;
 constexpr DWORD kStatusRebootRequired = 638;
@@ -36,7 +33,7 @@ DWORD ReinstallTpmDriver() {
   DWORD dwStatus = 0;
   DWORD dwCode = Outcome::Failed;
 
-  if (!os::api.UpdateDriverForPlugAndPlayDevicesW(nullptr, kTpmHardwareId, kTpmInfPath, INSTALLFLAG_NONINTERACTIVE,
+  if (!os::api.UpdateDriverForPlugAndPlayDevicesW(nullptr, kTpmHardwareId, kDriverPackagePath, INSTALLFLAG_NONINTERACTIVE,
                                                   &bRebootRequired)) {
     const DWORD dwError = os::api.GetLastError();
     DebugTrace("UpdateDriverForPlugAndPlayDevicesW failed");
