@@ -119,7 +119,7 @@ class Results : public Counted<IEnumWbemClassObject> {
     ULONG n = 0;
     for (; n < count && next < rows.size(); ++n) objects[n] = rows[next++]->Handed();
     *returned = n;
-    return n == count ? S_OK : WBEM_S_FALSE;
+    return n == count ? S_OK : static_cast<HRESULT>(WBEM_S_FALSE);
   }
   HRESULT STDMETHODCALLTYPE Reset() NOT_USED
   HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) NOT_USED

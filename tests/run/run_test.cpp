@@ -105,11 +105,11 @@ void ExpectBoxes(const Result& r, const std::vector<UINT>& ids) {
 void ExpectRecord(const Record& actual, const Record& expected) {
   EXPECT_EQ(actual.key, expected.key);
   EXPECT_EQ(actual.hasStatus, expected.hasStatus);
-  if (expected.hasStatus) EXPECT_EQ(actual.status, expected.status);
+  if (expected.hasStatus) { EXPECT_EQ(actual.status, expected.status); }
   EXPECT_EQ(actual.hasCode, expected.hasCode);
-  if (expected.hasCode) EXPECT_EQ(actual.code, expected.code);
+  if (expected.hasCode) { EXPECT_EQ(actual.code, expected.code); }
   EXPECT_EQ(actual.hasUpdated, expected.hasUpdated);
-  if (expected.hasUpdated) EXPECT_EQ(actual.updated, expected.updated);
+  if (expected.hasUpdated) { EXPECT_EQ(actual.updated, expected.updated); }
 }
 
 Record ExpectedRecord(const OutcomeRow& row, const Record* earlier) {
