@@ -1,0 +1,240 @@
+"""The simulated ZR-45 machines and what a run of vadrel.exe must leave on each.
+
+One table: every scenario is the default machine (a ZR-45 that needs the repair)
+with a few settings changed, the command line, and the expected outcome. The tool
+(zr45.py) builds the machine from the settings; the end-to-end suite runs every
+scenario marked "e2e" and checks the expectations.
+
+Machine settings (defaults in MACHINE):
+  model            12-byte standard model field of the platform controller's reply
+  extended         None, or (extended length byte, continuation bytes)
+  reply_length     bytes the controller returns (the tool insists on 128)
+  controller       "running" | "stopped" (interface registered, driver not started) | "absent"
+  driver_version   the controller's "DriverVersion"
+  tpm_ids          hardware ids of the present ACPI TPM device; None: no device
+  hotfixes         HotFixID rows WMI reports for Win32_QuickFixEngineering
+  windows          "win7" (workstation) | "server" (ProductType ServerNT) | a Wine
+                   version name for vadrel.exe ("win10", "winxp64", ...)
+  version_doc      lines of C:\\Util\\Version.doc (CR LF endings); None: no file
+  tpm_sys          installed driver image: "old" | "repaired" | "other" | None (absent)
+  package          payload of C:\\Windows\\INF\\tpm.inf: "repaired" | "old"; None: no package
+  installer        "wine" (Wine's own UpdateDriverForPlugAndPlayDevicesW) or the
+                   substitute newdev.dll: {"error": n, "reboot": 0|1, "copy": image}
+  user             "administrator" | "standard" (through the launcher)
+  language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
+  status_before    a "status" an earlier run left in the record, or None
+
+Expectations:
+  code        exit code
+  log         catalogue ids of the message lines between the start line and the
+              return-code line of a silent run; None: no log file at all
+  record      values of HKLM\\Software\\Kestrova\\Vadrel afterwards; a missing name
+              must be absent; None: the key must not exist
+  tpm_after   ProductVersion of tpm.sys afterwards (None: absent)
+  requests    model-number requests the controller received from the run
+  bound       whether Wine's own installer bound the TPM device to the package
+  installer_call  whether the substitute installer was called
+"""
+
+OLD = "6.1.7600.16385"
+REPAIRED = "6.1.7601.19146"
+OTHER = "6.1.7601.17514"
+NO_STATUS = 0xFFFFFFFF
+NO_MORE_ITEMS = 259
+NO_SUCH_DEVINST = 0xE000020B
+
+SUPPORTED_IMAGE = ["ZR-45MK1", "JNS", "V37.2XL12", "M00"]
+
+MACHINE = {
+    "model": "ZR-45A1234K1",
+    "extended": None,
+    "reply_length": 128,
+    "controller": "running",
+    "driver_version": "1.0.8.0",
+    "tpm_ids": ["ACPI\\IFX0102", "*PNP0C31"],
+    "hotfixes": ["KB2919355", "KB3133977"],
+    "windows": "win7",
+    "version_doc": SUPPORTED_IMAGE,
+    "tpm_sys": "old",
+    "package": "repaired",
+    "installer": "wine",
+    "user": "administrator",
+    "language": "en",
+    "status_before": None,
+}
+
+# A machine that fails the model, preinstall image, hotfix and driver version checks.
+FAILS_SKIPPABLE_CHECKS = {
+    "model": "ZR-45E1234K1",
+    "version_doc": None,
+    "hotfixes": [],
+    "tpm_sys": "other",
+}
+
+
+def refused(code, message, **record):
+    """A stop of the checks on a machine seen for the first time."""
+    return {"code": code, "log": [message], "record": {"status": NO_STATUS, "code": code, **record},
+            "tpm_after": OLD}
+
+
+SCENARIOS = [
+    # name, what differs from MACHINE, command line, expectations
+    dict(name="repair", about="a ZR-45 that needs the repair; Wine's own installer repairs it",
+         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                 "tpm_after": REPAIRED, "bound": True}),
+    dict(name="repair-restart", about="the installer succeeds and asks for a restart",
+         machine={"installer": {"error": 0, "reboot": 1, "copy": "repaired"}},
+         expect={"code": 0, "log": [111], "record": {"status": 638, "code": 0, "updatedver": REPAIRED},
+                 "tpm_after": REPAIRED, "installer_call": True}),
+    dict(name="repair-japanese", about="the repair with a Japanese user interface",
+         machine={"language": "ja"},
+         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                 "tpm_after": REPAIRED, "bound": True}),
+    dict(name="standard-user", about="run by a standard user (Administrators deny-only)",
+         machine={"user": "standard"},
+         expect={"code": 1, "log": [106], "record": None, "tpm_after": OLD, "requests": 0}),
+    dict(name="already-repaired", about="tpm.sys already reports the repaired build",
+         machine={"tpm_sys": "repaired"},
+         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
+    dict(name="already-repaired-japanese", about="the same with a Japanese user interface",
+         machine={"tpm_sys": "repaired", "language": "ja"},
+         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
+    dict(name="already-repaired-earlier-status", about="an earlier run left status 638; only code changes",
+         machine={"tpm_sys": "repaired", "status_before": 638},
+         expect=refused(2, 108) | {"tpm_after": REPAIRED, "record": {"status": 638, "code": 2}}),
+    dict(name="image-unsupported", about="Version.doc pairs a variant code with another image version",
+         machine={"version_doc": ["ZR-45MK1", "JNS", "V37.2XL14", "M00"]},
+         expect=refused(3, 116)),
+    dict(name="image-missing", about="no C:\\Util\\Version.doc",
+         machine={"version_doc": None},
+         expect=refused(3, 116)),
+    dict(name="second-instance", about="another instance holds the mutex",
+         run="second-instance",
+         expect={"code": 13, "log": [], "record": None, "tpm_after": OLD, "requests": 0}),
+    dict(name="controller-absent", about="no platform-controller interface",
+         machine={"controller": "absent"},
+         expect=refused(15, 114)),
+    dict(name="controller-not-started", about="the interface is registered but its driver is not running",
+         machine={"controller": "stopped"},
+         expect=refused(15, 114) | {"requests": 0}),
+    dict(name="reply-127", about="the controller answers with 127 bytes",
+         machine={"reply_length": 127},
+         expect=refused(16, 104) | {"requests": 1}),
+    dict(name="controller-too-old", about="DriverVersion 1.0.7.4: the request is never sent",
+         machine={"driver_version": "1.0.7.4"},
+         expect=refused(16, 104) | {"requests": 0}),
+    dict(name="model-unsupported", about="model number ZR-45E1234K1",
+         machine={"model": "ZR-45E1234K1"},
+         expect=refused(17, 107) | {"requests": 1}),
+    dict(name="model-extended", about="an extended model number of 15 characters never matches",
+         machine={"extended": (15, "XYZW")},
+         expect=refused(17, 107) | {"requests": 1}),
+    dict(name="windows-server", about="Windows Server 2008 R2 (ProductType ServerNT)",
+         machine={"windows": "server"},
+         expect=refused(18, 105)),
+    dict(name="windows-10", about="Windows 10",
+         machine={"windows": "win10"},
+         expect=refused(18, 105)),
+    dict(name="hotfix-missing", about="WMI reports no KB3133977",
+         machine={"hotfixes": ["KB2919355"]},
+         expect=refused(26, 112)),
+    dict(name="driver-missing", about="no tpm.sys (ten load attempts, 1 s apart)",
+         machine={"tpm_sys": None},
+         expect=refused(27, 117) | {"tpm_after": None}),
+    dict(name="driver-other-build", about="tpm.sys reports another build",
+         machine={"tpm_sys": "other"},
+         expect=refused(27, 117) | {"tpm_after": OTHER}),
+    dict(name="package-missing", about="no C:\\Windows\\INF\\tpm.inf",
+         machine={"package": None},
+         expect=refused(28, 113)),
+    dict(name="package-no-better", about="the installer fails with ERROR_NO_MORE_ITEMS",
+         machine={"installer": {"error": NO_MORE_ITEMS}},
+         expect={"code": 28, "log": [104], "record": {"status": NO_MORE_ITEMS, "code": 28},
+                 "tpm_after": OLD, "installer_call": True}),
+    dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
+         machine={"tpm_ids": None},
+         expect=refused(29, 107)),
+    dict(name="tpm-vanished", about="the installer fails with ERROR_NO_SUCH_DEVINST",
+         machine={"installer": {"error": NO_SUCH_DEVINST}},
+         expect={"code": 29, "log": [104], "record": {"status": NO_SUCH_DEVINST, "code": 29},
+                 "tpm_after": OLD, "installer_call": True}),
+    dict(name="installer-error", about="the installer fails with ERROR_ACCESS_DENIED",
+         machine={"installer": {"error": 5}},
+         expect={"code": 12, "log": [104], "record": {"status": 5, "code": 12},
+                 "tpm_after": OLD, "installer_call": True}),
+    dict(name="unreadable-after-install", about="after the installation the version cannot be read",
+         machine={"installer": {"error": 0, "copy": "other_translation"}},
+         expect={"code": 12, "log": [104], "record": {"status": 1, "code": 12},
+                 "tpm_after": "unreadable", "installer_call": True}),
+    dict(name="package-old-build", about="the package carries the old build: nothing is copied",
+         machine={"package": "old"},
+         expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
+                 "tpm_after": OLD, "bound": True}),
+    dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool finds it, the installer does not",
+         machine={"tpm_ids": ["acpi\\ifx0102"]},
+         expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
+                 "tpm_after": OLD, "bound": False}),
+    dict(name="forced", about="/s /f repairs a machine that fails the skippable checks",
+         machine=FAILS_SKIPPABLE_CHECKS, args=["/s", "/f"],
+         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                 "tpm_after": REPAIRED, "requests": 0, "bound": True}),
+    dict(name="forced-windows-server", about="/s /f still stops on a server",
+         machine=FAILS_SKIPPABLE_CHECKS | {"windows": "server"}, args=["/s", "/f"],
+         expect=refused(18, 105) | {"tpm_after": OTHER, "requests": 0}),
+    dict(name="force-alone", about="/f without /s changes nothing: the model check stops the run",
+         machine=FAILS_SKIPPABLE_CHECKS, args=["/f"],
+         expect={"code": 17, "log": None, "record": {"status": NO_STATUS, "code": 17},
+                 "tpm_after": OTHER, "requests": 1}),
+    dict(name="cancel", about="interactive: the user answers Cancel",
+         args=[], ui=["cancel"],
+         expect={"code": 11, "log": None, "record": {"status": NO_STATUS, "code": 11},
+                 "tpm_after": OLD, "boxes": [110]}),
+    dict(name="interactive-repair", about="interactive: OK, then the final box",
+         args=[], ui=["ok", "ok"],
+         expect={"code": 0, "log": None, "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                 "tpm_after": REPAIRED, "bound": True, "boxes": [110, 111]}),
+]
+
+
+DEFAULT = "repair"
+
+
+def machine_of(scenario):
+    return MACHINE | scenario.get("machine", {})
+
+
+def by_name(name):
+    for s in SCENARIOS:
+        if s["name"] == name:
+            return s
+    raise KeyError(name)
+
+
+def _interactive(base, name, about, language):
+    """The silent scenario base run interactively: one box, answered OK."""
+    b = by_name(base)
+    expect = dict(b["expect"]) | {"log": None, "boxes": [expect_box(b)]}
+    return dict(name=name, about=about, machine=b.get("machine", {}) | {"language": language},
+                args=[a for a in b.get("args", ["/s"]) if a != "/s"], ui=["ok"], expect=expect)
+
+
+def expect_box(silent):
+    """The box an interactive run shows where a silent run logs its one message."""
+    return silent["expect"]["log"][0]
+
+
+# Every box the tool can show, in both languages: each refusal message from a
+# silent scenario that logs it, and the confirmation and final boxes.
+BOX_SOURCES = ["reply-127", "windows-server", "standard-user", "model-unsupported", "already-repaired",
+               "hotfix-missing", "package-missing", "controller-absent", "image-missing", "driver-other-build"]
+for _language in ("en", "ja"):
+    for _base in BOX_SOURCES:
+        _id = expect_box(by_name(_base))
+        SCENARIOS.append(_interactive(_base, f"box-{_id}-{_language}",
+                                      f"interactive {_base}: box {_id} in {'Japanese' if _language == 'ja' else 'English'}",
+                                      _language))
+for _base in ("cancel", "interactive-repair"):
+    _b = by_name(_base)
+    SCENARIOS.append(dict(_b, name=f"{_base}-japanese", about=_b["about"] + " (Japanese)",
+                          machine=_b.get("machine", {}) | {"language": "ja"}))

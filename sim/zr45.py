@@ -1,0 +1,720 @@
+#!/usr/bin/python3
+"""The simulated ZR-45 machine: prepares a Wine prefix as a named scenario,
+runs the real vadrel.exe on it and shows what happened.
+
+  zr45.py list                          the scenarios
+  zr45.py run NAME [--ui] [--prefix DIR] [--keep]
+                                        prepare, run, print the machine, the log,
+                                        the registry record and the driver version
+  zr45.py check NAME...                 run and compare with the scenario's
+                                        expectations (the end-to-end suite)
+  zr45.py template                      make the build's template prefix
+
+Options: --build DIR (default $ZR45_BUILD, else ../build beside this script).
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import scenarios  # noqa: E402
+
+CONTROLLER_INTERFACE = "{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}"
+SYSTEM_CLASS = "{4D36E97D-E325-11CE-BFC1-08002BE10318}"
+SECURITY_CLASS = "{D94EE5D8-D189-4994-83D2-F68D7D41B0E6}"
+ADMIN_LOCATOR = "{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}"
+CONTROLLER_INSTANCE = "ROOT\\ZR45PC\\0000"
+CONTROLLER_DRIVER_KEY = SYSTEM_CLASS + "\\0045"
+SERVICE = "zr45pc"
+TPM_INSTANCE = "ACPI\\IFX0102\\4&1B3C5D7E&0"
+CCS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet"
+RECORD_KEY = "HKLM\\Software\\Kestrova\\Vadrel"
+SETTINGS_KEY = "HKLM\\Software\\ZR45Sim"
+TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
+SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
+MUTEX = "Kestrova_Orlinth_Mutex"
+PAUSE_MS = 3000                  # the tool's settle delay after the installation
+
+
+class SimError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- build paths
+
+def load_paths(build):
+    path = os.path.join(build, "sim", "zr45-paths.json")
+    if not os.path.exists(path):
+        raise SimError(f"{path} is missing: configure and build {build} first (make build)")
+    with open(path) as f:
+        paths = json.load(f)
+    paths["build"] = build
+    return paths
+
+
+def need(paths, key, why):
+    value = paths.get(key) or ""
+    if not value or not os.path.exists(value):
+        raise SimError(f"{why} needs {key} ({value or 'not built'}); build it first")
+    return value
+
+
+# ---------------------------------------------------------------- wine calls
+
+class Wine:
+    """Wine commands in one prefix, outputs to files (never pipes: Wine's
+    background processes would keep a pipe open)."""
+
+    def __init__(self, prefix, logdir):
+        self.prefix = prefix
+        self.logdir = logdir
+        self.count = 0
+
+    def env(self, extra=None, display=None):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("WINEDLLOVERRIDES", None)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        if display:
+            env["DISPLAY"] = display
+        env.update(extra or {})
+        return env
+
+    def _out(self, label):
+        self.count += 1
+        return os.path.join(self.logdir, f"{self.count:02d}-{label}.out")
+
+    def run(self, args, label, timeout=120, env=None, check=True):
+        out = self._out(label)
+        with open(out, "wb") as f:
+            try:
+                rc = subprocess.call(["wine"] + args, stdout=f, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, env=self.env(env), timeout=timeout)
+            except subprocess.TimeoutExpired:
+                raise SimError(f"wine {' '.join(args)} did not end within {timeout} s (see {out})")
+        if check and rc != 0:
+            raise SimError(f"wine {' '.join(args)} failed with {rc}: {tail(out)}")
+        return rc, out
+
+    def start(self, args, label, env=None):
+        out = self._out(label)
+        f = open(out, "wb")
+        proc = subprocess.Popen(["wine"] + args, stdout=f, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, env=self.env(env))
+        f.close()
+        return proc
+
+    def server(self, option):
+        out = self._out("wineserver")
+        with open(out, "wb") as f:
+            subprocess.call(["wineserver", option], stdout=f, stderr=subprocess.STDOUT,
+                            stdin=subprocess.DEVNULL, env=self.env(), timeout=60)
+
+    def probe(self, *args):
+        rc, out = self.run([SIM_DIR + "\\zr45probe.exe"] + list(args), "probe", check=False)
+        text = read_text(out)
+        for line in text.splitlines():
+            if line.startswith("{"):
+                return json.loads(line)
+        raise SimError(f"zr45probe {' '.join(args)} answered {rc}: {text[-400:]}")
+
+
+def tail(path, n=400):
+    return read_text(path)[-n:].strip()
+
+
+def read_text(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
+def drive_c(prefix, windows_path):
+    assert windows_path[:3].upper() == "C:\\"
+    parts = windows_path[3:].split("\\")
+    return os.path.join(prefix, "drive_c", *parts)
+
+
+def host_path(prefix, windows_path):
+    """The host path of a file in drive C, matching existing names without case."""
+    path = os.path.join(prefix, "drive_c")
+    for part in windows_path[3:].split("\\"):
+        names = os.listdir(path) if os.path.isdir(path) else []
+        match = [n for n in names if n.lower() == part.lower()]
+        path = os.path.join(path, match[0] if match else part)
+    return path
+
+
+# ---------------------------------------------------------------- the template
+
+def template(paths):
+    """A booted prefix that every scenario copies (cp -a, never hard links:
+    Wine rewrites its registry files in place)."""
+    tmpl = os.path.join(paths["build"], "sim", "template")
+    if os.path.exists(os.path.join(tmpl, "system.reg")) and os.path.exists(tmpl + ".ready"):
+        return tmpl
+    shutil.rmtree(tmpl, ignore_errors=True)
+    os.makedirs(tmpl)
+    wine = Wine(tmpl, os.path.dirname(tmpl))
+    with open(tmpl + ".boot.log", "wb") as f:
+        subprocess.call(["wineboot", "-i"], stdout=f, stderr=subprocess.STDOUT,
+                        stdin=subprocess.DEVNULL, env=wine.env(), timeout=300)
+    wine.server("-w")
+    if not os.path.exists(os.path.join(tmpl, "system.reg")):
+        raise SimError(f"wineboot did not create {tmpl} (see {tmpl}.boot.log)")
+    open(tmpl + ".ready", "w").close()
+    return tmpl
+
+
+# ---------------------------------------------------------------- the machine
+
+def reply_bytes(m):
+    """The platform controller's model-number reply: model at 40, extended
+    length at 95, continuation at 96; the other bytes are not interpreted."""
+    reply = bytearray((0xA5 ^ i) & 0xFF for i in range(128))
+    model = m["model"].encode("ascii")[:12]
+    reply[40:52] = model.ljust(12, b"\0")
+    length, continuation = m["extended"] or (0, "")
+    reply[95] = length
+    reply[96:104] = continuation.encode("ascii")[:8].ljust(8, b"\0")
+    n = m["reply_length"]
+    return bytes(reply[:n]) if n <= 128 else bytes(reply) + bytes(n - 128)
+
+
+class Reg:
+    """A .reg file (version 5, UTF-16) for Wine's regedit."""
+
+    def __init__(self):
+        self.keys = []
+
+    def key(self, path, **values):
+        self.keys.append((path, values))
+
+    @staticmethod
+    def value(v):
+        kind, data = v
+        if kind == "sz":
+            return '"' + data.replace("\\", "\\\\").replace('"', '\\"') + '"'
+        if kind == "dword":
+            return f"dword:{data:08x}"
+        if kind == "binary":
+            return "hex:" + ",".join(f"{b:02x}" for b in data)
+        if kind == "multi":
+            raw = "".join(s + "\0" for s in data).encode("utf-16-le") + b"\0\0"
+            return "hex(7):" + ",".join(f"{b:02x}" for b in raw)
+        raise ValueError(kind)
+
+    def text(self):
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for path, values in self.keys:
+            lines.append(f"[{path}]")
+            for name, v in values.items():
+                lines.append(("@" if name == "@" else f'"{name}"') + "=" + self.value(v))
+            lines.append("")
+        return "\r\n".join(lines) + "\r\n"
+
+    def write(self, path):
+        with open(path, "wb") as f:
+            f.write(b"\xff\xfe" + self.text().encode("utf-16-le"))
+
+
+def sz(s):
+    return ("sz", s)
+
+
+def dword(n):
+    return ("dword", n)
+
+
+def multi(items):
+    return ("multi", items)
+
+
+def machine_registry(m, paths):
+    reg = Reg()
+    if m["tpm_ids"] is not None:
+        reg.key(f"{CCS}\\Enum\\{TPM_INSTANCE}", HardwareID=multi(m["tpm_ids"]),
+                ClassGUID=sz(SECURITY_CLASS), DeviceDesc=sz("Trusted Platform Module 1.2"),
+                Mfg=sz("(Standard system devices)"))
+    if m["controller"] != "absent":
+        iface = f"{CCS}\\Control\\DeviceClasses\\{CONTROLLER_INTERFACE}\\##?#ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"
+        reg.key(iface, DeviceInstance=sz(CONTROLLER_INSTANCE))
+        reg.key(iface + "\\#", SymbolicLink=sz(f"\\\\?\\ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"))
+        reg.key(iface + "\\#\\Control", Linked=dword(1))
+        reg.key(f"{CCS}\\Enum\\{CONTROLLER_INSTANCE}", HardwareID=multi(["ROOT\\ZR45PC"]),
+                ClassGUID=sz(SYSTEM_CLASS), Driver=sz(CONTROLLER_DRIVER_KEY), Service=sz(SERVICE),
+                DeviceDesc=sz("ZR-45 Platform Controller"))
+        reg.key(f"{CCS}\\Control\\Class\\{CONTROLLER_DRIVER_KEY}", DriverVersion=sz(m["driver_version"]),
+                DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
+    settings = {"HotFixIds": multi(m["hotfixes"])}
+    if isinstance(m["installer"], dict):
+        inst = m["installer"]
+        settings["InstallerError"] = dword(inst.get("error", 0))
+        settings["InstallerReboot"] = dword(inst.get("reboot", 0))
+        if inst.get("copy"):
+            settings["InstallerCopyFrom"] = sz(SIM_DIR + "\\images\\" + inst["copy"] + ".sys")
+    reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", **settings)
+    if paths.get("wmi_dll"):
+        reg.key(f"HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{ADMIN_LOCATOR}\\InprocServer32",
+                **{"@": sz(SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"])), "ThreadingModel": sz("Both")})
+    if m["windows"] == "server":
+        reg.key(f"{CCS}\\Control\\ProductOptions", ProductType=sz("ServerNT"))
+    elif m["windows"] not in ("win7", None):
+        reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe", Version=sz(m["windows"]))
+    if isinstance(m["installer"], dict):
+        reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides",
+                newdev=sz("native"))
+    if m["status_before"] is not None:
+        reg.key("HKEY_LOCAL_MACHINE\\Software\\Kestrova\\Vadrel", status=dword(m["status_before"]))
+    return reg
+
+
+def image_path(paths, name):
+    return need(paths, "image_" + name, f"driver image '{name}'")
+
+
+def install_files(m, paths, prefix):
+    def put(src, windows_path):
+        dst = drive_c(prefix, windows_path)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copyfile(src, dst)
+
+    put(need(paths, "vadrel", "the run"), TOOL_DIR + "\\vadrel.exe")
+    put(need(paths, "probe", "the machine"), SIM_DIR + "\\zr45probe.exe")
+    put(need(paths, "driver", "the platform controller"), "C:\\windows\\system32\\drivers\\zr45pc.sys")
+    if paths.get("wmi_dll") and os.path.exists(paths["wmi_dll"]):
+        put(paths["wmi_dll"], SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"]))
+    for name in ("old", "repaired", "other", "other_translation"):
+        if paths.get("image_" + name) and os.path.exists(paths["image_" + name]):
+            put(paths["image_" + name], SIM_DIR + "\\images\\" + name + ".sys")
+    if m["user"] == "standard":
+        put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
+    if isinstance(m["installer"], dict):
+        put(need(paths, "newdev_dll", "the substitute installer"), TOOL_DIR + "\\newdev.dll")
+
+    tpm_sys = host_path(prefix, "C:\\windows\\system32\\drivers\\tpm.sys")
+    if os.path.exists(tpm_sys):
+        os.remove(tpm_sys)
+    if m["tpm_sys"]:
+        put(image_path(paths, m["tpm_sys"]), "C:\\windows\\system32\\drivers\\tpm.sys")
+    if m["package"]:
+        version = {"repaired": scenarios.REPAIRED, "old": scenarios.OLD}[m["package"]]
+        with open(paths["inf_template"]) as f:
+            inf = f.read().replace("@DRIVER_VERSION@", version).replace(
+                "@DRIVER_DATE@", "01/21/2016" if m["package"] == "repaired" else "07/14/2009")
+        dst = host_path(prefix, "C:\\windows\\inf\\tpm.inf")
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        with open(dst, "wb") as f:
+            f.write(inf.replace("\n", "\r\n").encode("ascii"))
+        put(image_path(paths, m["package"]), "C:\\windows\\inf\\tpm\\tpm.sys")
+    if m["version_doc"] is not None:
+        dst = drive_c(prefix, "C:\\Util\\Version.doc")
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        with open(dst, "wb") as f:
+            f.write("".join(line + "\r\n" for line in m["version_doc"]).encode("ascii"))
+
+
+def prepare(scenario, paths, prefix, wine):
+    """Turns a copy of the template into the scenario's machine and starts its
+    platform controller; the prefix's wineserver stays up until finish()."""
+    m = scenarios.machine_of(scenario)
+    tmpl = template(paths)
+    if os.path.exists(prefix):
+        kill_server(prefix)
+        shutil.rmtree(prefix)
+    subprocess.check_call(["cp", "-a", tmpl, prefix])
+    install_files(m, paths, prefix)
+    wine.server("-p")
+    regfile = os.path.join(wine.logdir, "machine.reg")
+    machine_registry(m, paths).write(regfile)
+    wine.run(["regedit", "/S", regfile_windows(regfile)], "regedit-machine")
+    if m["controller"] != "absent":
+        wine.run(["sc", "create", SERVICE, "type=", "kernel", "start=", "demand",
+                  "binPath=", f"C:\\windows\\system32\\drivers\\{SERVICE}.sys"], "sc-create")
+        service = Reg()
+        service.key(f"{CCS}\\Services\\{SERVICE}", Reply=("binary", reply_bytes(m)), RequestCount=dword(0))
+        service_file = os.path.join(wine.logdir, "service.reg")
+        service.write(service_file)
+        wine.run(["regedit", "/S", regfile_windows(service_file)], "regedit-service")
+        if m["controller"] == "running":
+            wine.run([SIM_DIR + "\\zr45probe.exe", "start-service", SERVICE, "60000"], "start-service", timeout=90)
+    return m
+
+
+def regfile_windows(host_file):
+    # Wine maps the host's root as drive Z:.
+    return "Z:" + host_file.replace("/", "\\")
+
+
+def kill_server(prefix):
+    if os.path.isdir(prefix):
+        env = dict(os.environ, WINEPREFIX=prefix)
+        subprocess.call(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                        stdin=subprocess.DEVNULL, env=env, timeout=60)
+        subprocess.call(["wineserver", "-w"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                        stdin=subprocess.DEVNULL, env=env, timeout=60)
+
+
+# ---------------------------------------------------------------- running the tool
+
+def read_log(prefix, language):
+    path = host_path(prefix, TOOL_DIR + "\\vadrel.log")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        raw = f.read()
+    text = raw.decode("cp932" if language == "ja" else "cp1252", "replace")
+    entries = [e for e in text.split("\r\n") if e]
+    return entries
+
+
+def tool_state(wine, m):
+    keys = [RECORD_KEY, SETTINGS_KEY, "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE,
+            "HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE]
+    state = {k: wine.probe("key", k) for k in keys}
+    state["tpm_sys"] = wine.probe("version", "C:\\windows\\system32\\drivers\\tpm.sys")
+    return state
+
+
+def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None):
+    """Prepares the machine, runs vadrel.exe once, returns what it saw and left."""
+    name = scenario["name"]
+    rundir = os.path.join(paths["build"], "sim", "runs", name)
+    shutil.rmtree(rundir, ignore_errors=True)
+    os.makedirs(rundir)
+    prefix = os.path.abspath(prefix or os.path.join(rundir, "prefix"))
+    wine = Wine(prefix, rundir)
+    result = {"name": name, "prefix": prefix, "rundir": rundir}
+    t0 = time.monotonic()
+    try:
+        m = prepare(scenario, paths, prefix, wine)
+        result["prepare_s"] = time.monotonic() - t0
+        result["machine"] = wine.probe("machine")
+        before = tool_state(wine, m)
+        result["tpm_before"] = before["tpm_sys"]
+        requests_before = dword_of(before["HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE], "RequestCount")
+        args = scenario.get("args", ["/s"])
+        env = {"LC_ALL": "ja_JP.UTF-8"} if m["language"] == "ja" else {}
+        exe = TOOL_DIR + "\\vadrel.exe"
+        command = [exe] + args
+        if m["user"] == "standard":
+            command = [SIM_DIR + "\\launcher.exe"] + command
+        t1 = time.monotonic()
+        if scenario.get("run") == "second-instance":
+            result["exit_code"] = run_second_instance(wine, prefix, command, env)
+        elif scenario.get("ui") is not None and (ui or scenario.get("ui")):
+            result.update(run_interactive(scenario, paths, prefix, wine, command, env,
+                                          shots or os.path.join(paths["build"], "screenshots")))
+        else:
+            rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+            result["exit_code"] = rc
+        result["run_s"] = time.monotonic() - t1
+        result["log"] = read_log(prefix, m["language"])
+        after = tool_state(wine, m)
+        result["record"] = after[RECORD_KEY]
+        result["settings"] = after[SETTINGS_KEY]
+        result["tpm_device"] = after["HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE]
+        result["tpm_after"] = after["tpm_sys"]
+        requests_after = dword_of(after["HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE], "RequestCount")
+        if requests_before is not None and requests_after is not None:
+            result["requests"] = requests_after - requests_before
+    finally:
+        kill_server(prefix)
+        result["total_s"] = time.monotonic() - t0
+        if not keep:
+            shutil.rmtree(prefix, ignore_errors=True)
+    with open(os.path.join(rundir, "result.json"), "w") as f:
+        json.dump(result, f, indent=1, ensure_ascii=False)
+    return result
+
+
+def dword_of(key, name):
+    v = key.get("values", {}).get(name) if key.get("exists") else None
+    return v.get("dword") if v else None
+
+
+def run_second_instance(wine, prefix, command, env):
+    """A helper holds the tool's mutex while the tool runs under the same wineserver."""
+    ready = host_path(prefix, SIM_DIR + "\\mutex.ready")
+    release = host_path(prefix, SIM_DIR + "\\mutex.release")
+    holder = wine.start([SIM_DIR + "\\zr45probe.exe", "hold-mutex", MUTEX, SIM_DIR + "\\mutex.ready",
+                         SIM_DIR + "\\mutex.release", "60000"], "mutex-holder")
+    try:
+        deadline = time.monotonic() + 30
+        while not os.path.exists(ready):
+            if holder.poll() is not None or time.monotonic() > deadline:
+                raise SimError(f"the mutex holder did not start (exit {holder.poll()})")
+            time.sleep(0.05)
+        rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+    finally:
+        open(release, "w").close()
+        try:
+            holder.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+    if holder.returncode != 0:
+        raise SimError(f"the mutex holder failed with {holder.returncode}")
+    return rc
+
+
+def run_interactive(scenario, paths, prefix, wine, command, env, shots):
+    ui_path = os.path.join(HERE, "ui.py")
+    if not os.path.exists(ui_path):
+        raise SimError("interactive runs need sim/ui.py")
+    import ui  # sim/ui.py
+    language = scenarios.machine_of(scenario)["language"]
+    return ui.run_interactive(prefix=prefix, command=command, answers=scenario.get("ui", ["ok", "ok"]),
+                              env=env, shots=shots, label=scenario["name"], boxprobe=paths.get("boxprobe"),
+                              texts=catalogue(paths)[language])
+
+
+# ---------------------------------------------------------------- expectations
+
+def catalogue(paths):
+    """Message texts by id and language, from the program's own string table."""
+    ids = {}
+    with open(paths["resource_h"], encoding="utf-8") as f:
+        for line in f:
+            mm = re.match(r"#define\s+(IDS_\w+)\s+(\d+)", line)
+            if mm:
+                ids[mm.group(1)] = int(mm.group(2))
+    texts = {"en": {}, "ja": {}}
+    lang = None
+    with open(paths["strings_rc"], encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("LANGUAGE"):
+                lang = "ja" if "JAPANESE" in line else "en"
+            mm = re.match(r'\s*(IDS_\w+),\s*"(.*)"\s*$', line)
+            if mm and lang:
+                text = mm.group(2).replace('""', '"').replace("\\n", "\n")
+                texts[lang][ids[mm.group(1)]] = text
+    return texts
+
+
+START_LINE = re.compile(r"^vadrel built on [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d started\.$")
+STAMP = re.compile(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d ")
+
+
+def check(scenario, result, texts):
+    """Every difference between the run and the scenario's expectations."""
+    exp = scenario["expect"]
+    m = scenarios.machine_of(scenario)
+    problems = []
+
+    def want(what, got, expected):
+        if got != expected:
+            problems.append(f"{what}: got {got!r}, expected {expected!r}")
+
+    want("exit code", result.get("exit_code"), exp["code"])
+
+    log = result.get("log")
+    if exp["log"] is None:
+        want("log file", log, None)
+    elif log is None:
+        problems.append("log file: missing")
+    else:
+        bad = [e for e in log if not STAMP.match(e)]
+        if bad:
+            problems.append(f"log lines without a time stamp: {bad!r}")
+        bodies = [STAMP.sub("", e, count=1) for e in log]
+        expected = [texts[m["language"]][i] for i in exp["log"]]
+        if len(bodies) < 2 or not START_LINE.match(bodies[0]):
+            problems.append(f"log: no start line first: {bodies!r}")
+        else:
+            want("log messages", bodies[1:-1], expected)
+            want("log last line", bodies[-1], f"return code = {exp['code']}")
+
+    record = result.get("record", {})
+    if exp["record"] is None:
+        want("record key exists", record.get("exists"), False)
+    else:
+        values = record.get("values", {}) if record.get("exists") else {}
+        for name in ("status", "code", "updatedver"):
+            got = values.get(name)
+            if name not in exp["record"]:
+                want(f"record {name}", got, None)
+            elif name == "updatedver":
+                want("record updatedver", got and (got["type"], got["text"], got["bytes"], got["nonzero_after_text"]),
+                     ("REG_SZ", exp["record"][name], 520, 0))
+            else:
+                want(f"record {name}", got and (got["type"], got.get("dword")), ("REG_DWORD", exp["record"][name]))
+
+    after = result.get("tpm_after", {})
+    if exp["tpm_after"] is None:
+        want("tpm.sys exists afterwards", after.get("exists"), False)
+    elif exp["tpm_after"] == "unreadable":
+        want("tpm.sys afterwards (exists, product version)", (after.get("exists"), after.get("product_version")),
+             (True, None))
+    else:
+        want("tpm.sys afterwards", after.get("product_version"), exp["tpm_after"])
+
+    if "requests" in exp:
+        want("model-number requests", result.get("requests"), exp["requests"])
+    if "bound" in exp:
+        values = result.get("tpm_device", {}).get("values", {})
+        bound = "Driver" in values and values.get("Service", {}).get("text") == "TPM"
+        want("TPM device bound by Wine's installer", bound, exp["bound"])
+    call = result.get("settings", {}).get("values", {}).get("InstallerCall")
+    if exp.get("installer_call"):
+        problems += check_installer_call(call)
+    elif isinstance(m["installer"], dict):
+        want("substitute installer called", call is not None, False)
+    problems += [f"message box: {p}" for p in result.get("problems", [])]
+    if "boxes" in exp:
+        # By text: messages 104 and 114 read the same.
+        want("message boxes", [b.get("text") for b in result.get("boxes", [])],
+             [texts[m["language"]][i] for i in exp["boxes"]])
+        for box, expected in zip(result.get("boxes", []), exp["boxes"]):
+            want(f"caption of box {expected}", box.get("caption"), texts[m["language"]][103])
+            # Only the confirmation offers Cancel.
+            want(f"buttons of box {expected}", [b.get("id") for b in box.get("buttons", [])],
+                 [1, 2] if expected == 110 else [1])
+    return problems
+
+
+def check_installer_call(call):
+    """The installer gets no window, the TPM id, the package, flags 4 and a reboot flag."""
+    if not call:
+        return ["substitute installer: not called"]
+    text = call.get("text", "")
+    fields = dict(re.findall(r"(\w+)=(\S*)", text))
+    problems = []
+    expected = {"hwid": "ACPI\\IFX0102", "inf": "C:\\Windows\\INF\\tpm.inf", "flags": "4", "reboot": "set"}
+    for k, v in expected.items():
+        if fields.get(k) != v:
+            problems.append(f"installer call {k}: got {fields.get(k)!r}, expected {v!r} (in {text!r})")
+    hwnd = fields.get("hwnd", "?")
+    if hwnd.strip("0"):
+        problems.append(f"installer call hwnd: got {hwnd!r}, expected a null window")
+    return problems
+
+
+# ---------------------------------------------------------------- printing
+
+def show(result, texts=None):
+    mach = result.get("machine", {})
+    out = []
+    p = out.append
+    p(f"== scenario {result['name']}")
+    if mach:
+        pc = mach.get("platform_controller", {})
+        p("-- the machine as the tool sees it")
+        p(f"   Windows            {mach['windows']['version']}, product type {mach['windows']['product_type']}"
+          f" (1 workstation, 3 server)")
+        p(f"   UI language        0x{mach['language']['ui_language']:04x}, ANSI code page {mach['language']['ansi_code_page']}")
+        if pc.get("present"):
+            p(f"   platform ctrl.     {pc['interfaces'][0]}")
+            p(f"                      DriverVersion {pc.get('driver_version')!r}, opens: {pc.get('opens')}")
+            if pc.get("opens"):
+                p(f"                      reply {pc.get('reply_bytes')} bytes, model field {pc.get('model_field')!r},"
+                  f" extended length {pc.get('extended_length')}" if pc.get("request_ok")
+                  else f"                      request failed, error {pc.get('request_error')}")
+        else:
+            p("   platform ctrl.     no device interface")
+        devs = [d for d in mach.get("acpi_devices", []) if d.get("hardware_ids")]
+        for d in devs:
+            p(f"   ACPI device        {d['instance']}: {', '.join(d['hardware_ids'])}")
+        if not devs:
+            p("   ACPI device        none")
+        wmi = mach.get("wmi", {})
+        p(f"   WMI hotfixes       {', '.join(wmi.get('hotfix_ids', [])) or 'none'}"
+          + (f" (error 0x{wmi['error']:08x})" if "error" in wmi else ""))
+        doc = mach.get("version_doc")
+        p(f"   Version.doc        {' | '.join(doc) if doc is not None else 'absent'}")
+        p(f"   tpm.inf            {'present' if mach.get('tpm_inf') else 'absent'}")
+    p(f"-- driver tpm.sys before: {describe_version(result.get('tpm_before'))}")
+    p(f"-- exit code {result.get('exit_code')}")
+    log = result.get("log")
+    p("-- run log " + ("(none)" if log is None else f"({len(log)} lines)"))
+    for e in log or []:
+        for i, line in enumerate(e.split("\n")):
+            p(("   " if i == 0 else "                          ") + line)
+    rec = result.get("record", {})
+    p("-- registry record HKLM\\Software\\Kestrova\\Vadrel" + ("" if rec.get("exists") else ": no key"))
+    for name, v in rec.get("values", {}).items():
+        if v["type"] == "REG_DWORD":
+            p(f"   {name:<11} REG_DWORD  {v['dword']} (0x{v['dword']:08X})")
+        else:
+            p(f"   {name:<11} {v['type']:<10} {v.get('text')!r}, {v['bytes']} bytes")
+    for b in result.get("boxes", []):
+        p(f"-- message box {b.get('id')}: caption {b.get('caption')!r}, buttons {b.get('buttons')}, "
+          f"answered {b.get('answer')}, screenshot {b.get('screenshot')}")
+    p(f"-- driver tpm.sys after:  {describe_version(result.get('tpm_after'))}")
+    if "requests" in result:
+        p(f"-- model-number requests the controller received: {result['requests']}")
+    p(f"-- wall time {result.get('total_s', 0):.1f} s (machine {result.get('prepare_s', 0):.1f} s,"
+      f" vadrel.exe {result.get('run_s', 0):.2f} s)")
+    return "\n".join(out)
+
+
+def describe_version(v):
+    if not v or not v.get("exists"):
+        return "absent"
+    return f"{v.get('product_version', 'unreadable')} (fixed FILEVERSION {v.get('fixed_file_version')})"
+
+
+# ---------------------------------------------------------------- command line
+
+def default_build():
+    return os.environ.get("ZR45_BUILD") or os.path.join(os.path.dirname(HERE), "build")
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", default=default_build())
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    sub.add_parser("list")
+    sub.add_parser("template")
+    r = sub.add_parser("run")
+    r.add_argument("name", nargs="?", default=scenarios.DEFAULT)
+    r.add_argument("--ui", action="store_true", help="run interactively under Xvfb")
+    r.add_argument("--prefix")
+    r.add_argument("--keep", action="store_true", help="keep the prefix afterwards")
+    r.add_argument("--shots", help="folder for screenshots")
+    c = sub.add_parser("check")
+    c.add_argument("names", nargs="+")
+    a = ap.parse_args(argv)
+    build = os.path.abspath(a.build)
+
+    if a.cmd == "list":
+        for s in scenarios.SCENARIOS:
+            mode = "interactive" if s.get("ui") is not None else " ".join(s.get("args", ["/s"]))
+            print(f"{s['name']:<32} {s['expect']['code']:>3}  {mode:<11} {s['about']}")
+        return 0
+    try:
+        paths = load_paths(build)
+        if a.cmd == "template":
+            print(template(paths))
+            return 0
+        texts = catalogue(paths)
+        if a.cmd == "run":
+            s = dict(scenarios.by_name(a.name))
+            if a.ui and s.get("ui") is None:
+                s["ui"] = ["ok", "ok"]
+                s["args"] = [x for x in s.get("args", ["/s"]) if x.lower() not in ("/s", "-s")]
+            result = run_scenario(s, paths, prefix=a.prefix, ui=a.ui, keep=a.keep or bool(a.prefix), shots=a.shots)
+            print(show(result, texts))
+            return 0
+        failed = 0
+        for name in a.names:
+            s = scenarios.by_name(name)
+            result = run_scenario(s, paths)
+            print(show(result, texts))
+            problems = check(s, result, texts)
+            for pr in problems:
+                print("FAIL", name, "-", pr)
+            print(f"{'FAIL' if problems else 'PASS'} {name} in {result['total_s']:.1f} s")
+            failed += bool(problems)
+        return 1 if failed else 0
+    except SimError as e:
+        print(f"zr45: {e}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
