@@ -642,8 +642,11 @@ def show(result, texts=None):
         else:
             p(f"   {name:<11} {v['type']:<10} {v.get('text')!r}, {v['bytes']} bytes")
     for b in result.get("boxes", []):
-        p(f"-- message box {b.get('id')}: caption {b.get('caption')!r}, buttons {b.get('buttons')}, "
-          f"answered {b.get('answer')}, screenshot {b.get('screenshot')}")
+        p(f"-- message box: caption {b.get('caption')!r}, buttons {[x.get('text') for x in b.get('buttons', [])]},"
+          f" answered {b.get('answer')}")
+        for line in (b.get("text") or "").split("\n"):
+            p(f"   {line}")
+        p(f"   screenshot {b.get('screenshot')}")
     p(f"-- driver tpm.sys after:  {describe_version(result.get('tpm_after'))}")
     if "requests" in result:
         p(f"-- model-number requests the controller received: {result['requests']}")
