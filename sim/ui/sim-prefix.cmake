@@ -1,6 +1,7 @@
 # The prefix the harness test runs in: a copy of the build's test prefix, so
-# that its desktop and font settings never reach the other suites. Fixture "zr45_sim_prefix"; tests that use it
-# get VADREL_WINEPREFIX=${ZR45_SIM_TEST_PREFIX} (the runner honours it).
+# that its desktop and font settings never reach the other suites. Fixture
+# "zr45_sim_prefix"; tests that use it get VADREL_WINEPREFIX=${ZR45_SIM_TEST_PREFIX}
+# (the runner honours it).
 include_guard(GLOBAL)
 set(ZR45_SIM_TEST_PREFIX "${CMAKE_BINARY_DIR}/sim/components-prefix" CACHE INTERNAL "")
 add_test(NAME sim_prefix_setup
