@@ -9,18 +9,13 @@
 
 namespace {
 
-std::string ResourceBytes(LPCWSTR type, LPCWSTR name, WORD language) {
-  HMODULE self = ::GetModuleHandleW(nullptr);
-  HRSRC found = ::FindResourceExW(self, type, name, language);
-  if (!found) return {};
-  const char* bytes = static_cast<const char*>(::LockResource(::LoadResource(self, found)));
-  return std::string(bytes, ::SizeofResource(self, found));
-}
-
 TEST(Resources, Manifest) {
-  const std::string manifest =
-      ResourceBytes(RT_MANIFEST, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-  ASSERT_FALSE(manifest.empty());
+  const HMODULE self = ::GetModuleHandleW(nullptr);
+  const HRSRC found =
+      ::FindResourceExW(self, RT_MANIFEST, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+  ASSERT_TRUE(found);
+  const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(self, found))),
+                             ::SizeofResource(self, found));
   for (const char* needle : {
            "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
            "processorArchitecture=\"amd64\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"",
@@ -45,36 +40,27 @@ TEST(Resources, VersionRecord) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT cb = 0;
   ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &cb));
-  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));  // 1.0
-  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(300, 1000));  // .1000.300
-  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
-  EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
-  static const struct {
-    const wchar_t* name;
-    const wchar_t* value;
-  } strings[] = {
-      {L"CompanyName", L"Kestrova"},         {L"FileDescription", L"Orlinth"},
-      {L"ProductName", L"Orlinth"},          {L"FileVersion", L"1.0.1000.300"},
-      {L"InternalName", L"vadrel.exe"},      {L"OriginalFilename", L"vadrel.exe"},
-      {L"ProductVersion", L"V1.00L10 M03"},
-  };
-  for (const auto& s : strings) {
-    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + s.name;
+  // 1.0.1000.300, for the file and the product
+  for (DWORD ms : {fixed->dwFileVersionMS, fixed->dwProductVersionMS}) EXPECT_EQ(ms, MAKELONG(0, 1));
+  for (DWORD ls : {fixed->dwFileVersionLS, fixed->dwProductVersionLS}) EXPECT_EQ(ls, MAKELONG(300, 1000));
+  for (const auto& s : {std::make_pair(L"CompanyName", L"Kestrova"), {L"FileDescription", L"Orlinth"},
+                        {L"ProductName", L"Orlinth"}, {L"FileVersion", L"1.0.1000.300"},
+                        {L"InternalName", L"vadrel.exe"}, {L"OriginalFilename", L"vadrel.exe"},
+                        {L"ProductVersion", L"V1.00L10 M03"}}) {
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + s.first;
     wchar_t* value = nullptr;
-    EXPECT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &cb) &&
-                value && std::wstring(value) == s.value)
+    EXPECT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &cb) && value &&
+                std::wstring(value) == s.second)
         << std::string(query.begin(), query.end());
   }
 }
 
-BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
-  reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
-  return TRUE;
-}
-
 std::vector<WORD> Languages(LPCWSTR type, UINT id) {
   std::vector<WORD> found;
-  ::EnumResourceLanguagesW(::GetModuleHandleW(nullptr), type, MAKEINTRESOURCEW(id), &AddLanguage,
+  ::EnumResourceLanguagesW(::GetModuleHandleW(nullptr), type, MAKEINTRESOURCEW(id),
+                           [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR p) -> BOOL {
+                             return reinterpret_cast<std::vector<WORD>*>(p)->push_back(language), TRUE;
+                           },
                            reinterpret_cast<LONG_PTR>(&found));
   return found;
 }

@@ -19,26 +19,17 @@ class ScratchFile {
   }
   ~ScratchFile() { ::DeleteFileW(_path.c_str()); }
   const wchar_t* path() const { return _path.c_str(); }
-  bool Exists() const { return ::GetFileAttributesW(_path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
   // The bytes of the file, read while a writer may still hold it.
   std::string Read() const {
-    HANDLE h = ::CreateFileW(_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
+    HANDLE h = ::CreateFileW(_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<no file>";
     std::string bytes;
     char chunk[4096];
-    DWORD got = 0;
-    while (::ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
+    for (DWORD got = 0; ::ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got;) bytes.append(chunk, got);
     ::CloseHandle(h);
     return bytes;
-  }
-
-  void Put(const std::string& bytes) const {
-    HANDLE h = ::CreateFileW(_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD put = 0;
-    ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-    ::CloseHandle(h);
   }
 
  private:
