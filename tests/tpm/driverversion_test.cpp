@@ -12,117 +12,51 @@
 
 namespace {
 
-using tpm_testing::DriverFile;
-using tpm_testing::ExpectTrace;
-using tpm_testing::TraceCapture;
+using namespace tpm_testing;
+using tpm_testing::kDriverPath;  // the path as the tests know it
 
-const char kModNotFound[] = "errorcode=0x7e(126), *";
-
-std::vector<std::string> NumberedFailures(int from, int to) {
+// The trace of a number of failed loads; the tenth ends the attempts.
+std::vector<std::string> LoadFailures(int attempts) {
+  const char* const kModNotFound = "errorcode=0x7e(126), *";
   std::vector<std::string> lines;
-  for (int n = from; n <= to; ++n) {
-    lines.push_back("LoadLibraryW failed " + std::to_string(n) + " time(s)");
-    lines.push_back(kModNotFound);
-  }
+  for (int n = 1; n <= attempts; ++n)
+    lines.insert(lines.end(), {"LoadLibraryW failed " + std::to_string(n) + " time(s)", kModNotFound});
+  if (attempts == 10) lines.insert(lines.end(), {"LoadLibraryW failed", kModNotFound});
   return lines;
 }
 
-// The real images, read with the real loader and VerQueryValueW.
-struct ImageCase {
-  const char* name;
-  const wchar_t* image;
-  bool read;
-  std::wstring version;
-  std::vector<std::string> trace;
-};
-
-class DriverImage : public ::testing::TestWithParam<ImageCase> {};
-
-TEST_P(DriverImage, ReadsTheProductVersionText) {
-  const ImageCase& c = GetParam();
-  DriverFile file(c.image);
-  TraceCapture trace;
-  testing_os::LeakCheck leaks;
-
-  WCHAR szVersion[kVersionLength] = {};
-  EXPECT_EQ(GetDriverFileVersion(szVersion), c.read);
-
-  EXPECT_EQ(std::wstring(szVersion), c.version);
-  EXPECT_EQ(DriverFile::Paths(), std::vector<std::wstring>{tpm_testing::kDriverPath});
-  EXPECT_TRUE(DriverFile::Pauses().empty());
-  ExpectTrace(trace.lines(), c.trace);
-  EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-  EXPECT_EQ(leaks.Unmatched(), 0) << leaks.Describe();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    SimImages, DriverImage,
-    ::testing::Values(ImageCase{"Old", tpm_testing::kOldImage, true, L"6.1.7600.16385", {}},
-                      ImageCase{"Repaired", tpm_testing::kRepairedImage, true, L"6.1.7601.19146", {}},
-                      ImageCase{"Other", tpm_testing::kOtherImage, true, L"6.1.7601.17514", {}},
-                      // Only the ProductVersion text counts, not the fixed version numbers.
-                      ImageCase{"FixedVersionDiffers", tpm_testing::kFixedDiffersImage, true, L"6.1.7601.17514", {}},
-                      ImageCase{"StringsUnderAnotherTranslation",
-                                tpm_testing::kOtherTranslationImage,
-                                false,
-                                L"",
-                                {"VerQueryValueW() 2nd failed.", "errorcode=*"}}),
-    [](const ::testing::TestParamInfo<ImageCase>& info) { return std::string(info.param.name); });
-
-TEST(DriverLoad, ThirdAttemptLoads) {
-  DriverFile file(tpm_testing::kRepairedImage, 2);
-  TraceCapture trace;
-  testing_os::LeakCheck leaks;
-
-  WCHAR szVersion[kVersionLength] = {};
-  EXPECT_TRUE(GetDriverFileVersion(szVersion));
-  EXPECT_STREQ(szVersion, L"6.1.7601.19146");
-  EXPECT_EQ(DriverFile::Paths(), std::vector<std::wstring>(3, tpm_testing::kDriverPath));
-  EXPECT_EQ(DriverFile::Pauses(), (std::vector<DWORD>{1000, 1000}));
-  ExpectTrace(trace.lines(), NumberedFailures(1, 2));
-  EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-}
-
-TEST(DriverLoad, TenFailuresGiveUp) {
-  DriverFile file(nullptr);
+// Up to ten attempts, each failure traced and followed by a pause; after the
+// tenth nothing is read and nothing compared.
+TEST(DriverLoad, TenAttemptsWithPauses) {
   static int finds;
-  finds = 0;
-  FAKE(FindResourceW, [](HMODULE, LPCWSTR, LPCWSTR) -> HRSRC {
-    ++finds;
-    return nullptr;
-  });
-  TraceCapture trace;
-  testing_os::LeakCheck leaks;
-
-  WCHAR szVersion[kVersionLength] = {};
-  EXPECT_FALSE(GetDriverFileVersion(szVersion));
-  EXPECT_EQ(DriverFile::Paths().size(), 10u);
-  EXPECT_EQ(DriverFile::Pauses(), std::vector<DWORD>(10, 1000)) << "the tenth failure pauses too";
-  std::vector<std::string> expected = NumberedFailures(1, 10);
-  expected.push_back("LoadLibraryW failed");
-  expected.push_back(kModNotFound);
-  ExpectTrace(trace.lines(), expected);
-  EXPECT_EQ(finds, 0);
-  EXPECT_EQ(szVersion[0], L'\0');
-  EXPECT_EQ(leaks.Unmatched(), 0) << "nothing to free: " << leaks.Describe();
+  FAKE(FindResourceW, [](HMODULE m, LPCWSTR name, LPCWSTR type) { return ++finds, FindResourceW(m, name, type); });
+  for (int failures : {2, 10}) {
+    finds = 0;
+    DriverFile file(kRepairedImage, failures);
+    TraceCapture trace;
+    testing_os::LeakCheck leaks;
+    EXPECT_EQ(IsDriverVersion(L"6.1.7601.19146"), failures < 10);
+    EXPECT_EQ(DriverFile::Paths(), std::vector<std::wstring>(failures < 10 ? failures + 1 : 10, kDriverPath));
+    EXPECT_EQ(DriverFile::Pauses(), std::vector<DWORD>(failures, 1000)) << "the tenth failure pauses too";
+    ExpectTrace(trace.lines(), LoadFailures(failures));
+    EXPECT_EQ(finds, failures < 10 ? 1 : 0);
+    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
+    EXPECT_EQ(leaks.Unmatched(), 0) << leaks.Describe();
+  }
 }
 
 // A processor fault and a C++ exception raised inside the load each count as
 // a failed attempt; the next attempt still runs.
 TEST(DriverLoad, ExceptionsDuringTheLoadAreAttempts) {
-  DriverFile file(tpm_testing::kOldImage);
+  DriverFile file(kOldImage);
   static decltype(os::api.LoadLibraryW) load;
   static int attempts;
   attempts = 0;
   load = os::api.LoadLibraryW;
   FAKE(LoadLibraryW, [](LPCWSTR path) -> HMODULE {
-    ++attempts;
-    if (attempts == 1) {
-      static int* volatile nowhere = nullptr;
-      *nowhere = 1;
-    }
+    static int* volatile nowhere = nullptr;
+    if (++attempts == 1) *nowhere = 1;
     if (attempts == 2) throw std::runtime_error("load");
-    SetLastError(ERROR_MOD_NOT_FOUND);
     return load(path);
   });
   TraceCapture trace;
@@ -137,65 +71,62 @@ TEST(DriverLoad, ExceptionsDuringTheLoadAreAttempts) {
                               "Exception Occured in LoadLibraryW", "LoadLibraryW failed 2 time(s)", "errorcode=*"});
 }
 
-// Each step after the load failing in turn, on the repaired image; the
-// module is freed on every path.
-enum class Break { Find, Size, Load, Lock, Translation, ShortTranslation, Value, LongValue, UnterminatedValue };
+// The real images, read with the real loader and VerQueryValueW; then each
+// step after the load failing or answering oddly in turn, on the repaired
+// image. The module is freed on every path.
+enum class Break { None, Find, Size, Load, Lock, Translation, ShortTranslation, ForeignTranslation, Value, LongValue,
+  Unterminated };
 
 struct BreakCase {
   const char* name;
   Break step;
-  bool read;
-  std::wstring version;
+  std::wstring version;  // empty: unreadable
   std::vector<std::string> trace;
+  std::wstring secondQuery = L"";  // checked when given
+  const wchar_t* image = kRepairedImage;
 };
 
 Break g_break;
-int g_queries;
+std::vector<std::wstring> g_queries;
 
-class DriverResource : public ::testing::TestWithParam<BreakCase> {};
+template <class T>
+T Fail(DWORD error) {
+  SetLastError(error);
+  return T();
+}
 
-TEST_P(DriverResource, EachStepFails) {
+class DriverImage : public ::testing::TestWithParam<BreakCase> {};
+
+TEST_P(DriverImage, ReadsTheProductVersionText) {
   const BreakCase& c = GetParam();
   g_break = c.step;
-  g_queries = 0;
-  DriverFile file(tpm_testing::kRepairedImage);
-  FAKE(FindResourceW, [](HMODULE m, LPCWSTR name, LPCWSTR type) -> HRSRC {
-    if (g_break == Break::Find) return SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND), nullptr;
-    return FindResourceW(m, name, type);
+  g_queries.clear();
+  DriverFile file(c.image);
+  FAKE(FindResourceW, [](HMODULE m, LPCWSTR name, LPCWSTR type) {
+    return g_break == Break::Find ? Fail<HRSRC>(ERROR_RESOURCE_TYPE_NOT_FOUND) : FindResourceW(m, name, type);
   });
-  FAKE(SizeofResource, [](HMODULE m, HRSRC r) -> DWORD {
-    if (g_break == Break::Size) return SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND), 0;
-    return SizeofResource(m, r);
+  FAKE(SizeofResource, [](HMODULE m, HRSRC r) {
+    return g_break == Break::Size ? Fail<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND) : SizeofResource(m, r);
   });
-  FAKE(LoadResource, [](HMODULE m, HRSRC r) -> HGLOBAL {
-    if (g_break == Break::Load) return SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
-    return LoadResource(m, r);
+  FAKE(LoadResource, [](HMODULE m, HRSRC r) {
+    return g_break == Break::Load ? Fail<HGLOBAL>(ERROR_NOT_ENOUGH_MEMORY) : LoadResource(m, r);
   });
-  FAKE(LockResource, [](HGLOBAL g) -> LPVOID {
-    if (g_break == Break::Lock) return SetLastError(ERROR_NOT_LOCKED), nullptr;
-    return LockResource(g);
-  });
+  FAKE(LockResource,
+       [](HGLOBAL g) { return g_break == Break::Lock ? Fail<LPVOID>(ERROR_NOT_LOCKED) : LockResource(g); });
   FAKE(VerQueryValueW, [](LPCVOID block, LPCWSTR sub, LPVOID* value, PUINT len) -> WINBOOL {
-    ++g_queries;
-    static const WORD shortTable[1] = {0x0409};
+    static const WORD shortTable[1] = {0x0409}, foreignTable[4] = {0x0411, 0x03a4, 0x0409, 0x04b0};
     static const std::wstring longText(300, L'7');
     static const wchar_t unterminated[] = L"6.1.7601.19146XYZ";
-    if (g_queries == 1 && g_break == Break::Translation) return SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND), FALSE;
-    if (g_queries == 1 && g_break == Break::ShortTranslation) {
-      *value = const_cast<WORD*>(shortTable);
-      *len = sizeof(shortTable);
-      return TRUE;
-    }
-    if (g_queries == 2 && g_break == Break::Value) return SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND), FALSE;
-    if (g_queries == 2 && g_break == Break::LongValue) {
-      *value = const_cast<wchar_t*>(longText.c_str());
-      *len = static_cast<UINT>(longText.size() + 1);
-      return TRUE;
-    }
-    if (g_queries == 2 && g_break == Break::UnterminatedValue) {
-      *value = const_cast<wchar_t*>(unterminated);
-      *len = 14;
-      return TRUE;
+    auto answer = [&](const void* data, UINT length) { return *value = const_cast<void*>(data), *len = length, TRUE; };
+    g_queries.push_back(sub);
+    if (g_queries.size() == 1) {
+      if (g_break == Break::Translation) return Fail<WINBOOL>(ERROR_RESOURCE_TYPE_NOT_FOUND);
+      if (g_break == Break::ShortTranslation) return answer(shortTable, sizeof(shortTable));
+      if (g_break == Break::ForeignTranslation) return answer(foreignTable, sizeof(foreignTable));
+    } else {
+      if (g_break == Break::Value) return Fail<WINBOOL>(ERROR_RESOURCE_NAME_NOT_FOUND);
+      if (g_break == Break::LongValue) return answer(longText.c_str(), static_cast<UINT>(longText.size() + 1));
+      if (g_break == Break::Unterminated) return answer(unterminated, 14);
     }
     return VerQueryValueW(block, sub, value, len);
   });
@@ -203,211 +134,124 @@ TEST_P(DriverResource, EachStepFails) {
   testing_os::LeakCheck leaks;
 
   WCHAR szVersion[kVersionLength] = {};
-  EXPECT_EQ(GetDriverFileVersion(szVersion), c.read);
+  EXPECT_EQ(GetDriverFileVersion(szVersion), !c.version.empty());
   if (c.step != Break::LongValue) {
     EXPECT_EQ(std::wstring(szVersion), c.version);
   }
   ExpectTrace(trace.lines(), c.trace);
-  EXPECT_EQ(DriverFile::Paths().size(), 1u);
+  if (!c.secondQuery.empty()) {
+    EXPECT_EQ(g_queries, (std::vector<std::wstring>{L"\\VarFileInfo\\Translation", c.secondQuery}));
+  }
+  EXPECT_EQ(DriverFile::Paths(), std::vector<std::wstring>{kDriverPath});
+  EXPECT_TRUE(DriverFile::Pauses().empty());
   EXPECT_EQ(leaks.Outstanding(), 0) << "module freed: " << leaks.Describe();
+  EXPECT_EQ(leaks.Unmatched(), 0) << leaks.Describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Steps, DriverResource,
+    ImagesAndSteps, DriverImage,
     ::testing::Values(
-        BreakCase{"FindResource", Break::Find, false, L"", {"FindResource failed", "errorcode=0x715(1813), *"}},
-        BreakCase{"SizeofResource", Break::Size, false, L"", {"SizeofResource failed", "errorcode=0x714(1812), *"}},
-        BreakCase{"LoadResource", Break::Load, false, L"", {"LoadResource failed", "errorcode=0x8(8), *"}},
-        BreakCase{"LockResource", Break::Lock, false, L"", {"LockResource failed", "errorcode=0x9e(158), *"}},
-        BreakCase{"Translation", Break::Translation, false, L"", {"VerQueryValueW() failed.", "errorcode=0x715(1813), *"}},
-        BreakCase{"ShortTranslation", Break::ShortTranslation, false, L"", {"VerQueryValueW() failed.", "errorcode=*"}},
-        BreakCase{"Value", Break::Value, false, L"", {"VerQueryValueW() 2nd failed.", "errorcode=0x716(1814), *"}},
-        BreakCase{"TextOf260UnitsOrMore", Break::LongValue, false, L"", {"wcsncpy_s failed with error 80"}},
-        BreakCase{"TextEndsAtTheGivenLength", Break::UnterminatedValue, true, L"6.1.7601.19146", {}}),
+        BreakCase{"Old", Break::None, L"6.1.7600.16385", {}, L"", kOldImage},
+        BreakCase{"Repaired", Break::None, L"6.1.7601.19146", {}},
+        BreakCase{"Other", Break::None, L"6.1.7601.17514", {}, L"", kOtherImage},
+        // Only the ProductVersion text counts, not the fixed version numbers.
+        BreakCase{"FixedVersionDiffers", Break::None, L"6.1.7601.17514", {}, L"", kFixedDiffersImage},
+        BreakCase{"StringsUnderAnotherTranslation", Break::None, L"", {"VerQueryValueW() 2nd failed.", "errorcode=*"},
+                  L"", kOtherTranslationImage},
+        BreakCase{"FindResource", Break::Find, L"", {"FindResource failed", "errorcode=0x715(1813), *"}},
+        BreakCase{"SizeofResource", Break::Size, L"", {"SizeofResource failed", "errorcode=0x714(1812), *"}},
+        BreakCase{"LoadResource", Break::Load, L"", {"LoadResource failed", "errorcode=0x8(8), *"}},
+        BreakCase{"LockResource", Break::Lock, L"", {"LockResource failed", "errorcode=0x9e(158), *"}},
+        BreakCase{"Translation", Break::Translation, L"", {"VerQueryValueW() failed.", "errorcode=0x715(1813), *"}},
+        BreakCase{"ShortTranslation", Break::ShortTranslation, L"", {"VerQueryValueW() failed.", "errorcode=*"}},
+        // The image has no 041103a4 strings.
+        BreakCase{"ValuePathFollowsTheFirstTranslation", Break::ForeignTranslation, L"",
+                  {"VerQueryValueW() 2nd failed.", "errorcode=*"}, L"\\StringFileInfo\\041103a4\\ProductVersion"},
+        BreakCase{"Value", Break::Value, L"", {"VerQueryValueW() 2nd failed.", "errorcode=0x716(1814), *"},
+                  L"\\StringFileInfo\\040904b0\\ProductVersion"},
+        BreakCase{"TextOf260UnitsOrMore", Break::LongValue, L"", {"wcsncpy_s failed with error 80"}},
+        BreakCase{"TextEndsAtTheGivenLength", Break::Unterminated, L"6.1.7601.19146", {}}),
     [](const ::testing::TestParamInfo<BreakCase>& info) { return std::string(info.param.name); });
 
-TEST(DriverResource, ValuePathFollowsTheFirstTranslation) {
-  DriverFile file(tpm_testing::kRepairedImage);
-  static std::vector<std::wstring> paths;
-  paths.clear();
-  FAKE(VerQueryValueW, [](LPCVOID block, LPCWSTR sub, LPVOID* value, PUINT len) -> WINBOOL {
-    static const WORD table[4] = {0x0411, 0x03a4, 0x0409, 0x04b0};
-    paths.push_back(sub);
-    if (paths.size() == 1) {
-      *value = const_cast<WORD*>(table);
-      *len = sizeof(table);
-      return TRUE;
-    }
-    return VerQueryValueW(block, sub, value, len);
-  });
-  WCHAR szVersion[kVersionLength] = {};
-  EXPECT_FALSE(GetDriverFileVersion(szVersion)) << "the image has no 041103a4 strings";
-  EXPECT_EQ(paths, (std::vector<std::wstring>{L"\\VarFileInfo\\Translation",
-                                               L"\\StringFileInfo\\041103a4\\ProductVersion"}));
-}
-
-// Redirection is turned off only under WOW64, and restored with its cookie
-// after the module is freed.
-TEST(DriverRedirection, TurnedOffAndRestoredUnderWow64) {
-  static std::vector<std::string> events;
-  static PVOID reverted;
-  events.clear();
-  reverted = nullptr;
-  DriverFile file(tpm_testing::kOtherImage);
-  static decltype(os::api.FreeLibrary) freeLibrary;
-  freeLibrary = os::api.FreeLibrary;
-  FAKE(FreeLibrary, [](HMODULE m) -> WINBOOL {
-    events.push_back("free");
-    return freeLibrary(m);
-  });
-  static decltype(os::api.LoadLibraryW) load;
-  load = os::api.LoadLibraryW;
-  FAKE(LoadLibraryW, [](LPCWSTR p) -> HMODULE {
-    events.push_back("load");
-    return load(p);
-  });
-  FAKE(IsWow64Process, [](HANDLE process, PBOOL wow64) -> WINBOOL {
-    events.push_back(process == GetCurrentProcess() ? "ask" : "ask other");
-    *wow64 = TRUE;
-    return TRUE;
-  });
-  FAKE(Wow64DisableWow64FsRedirection, [](PVOID* cookie) -> WINBOOL {
-    events.push_back("disable");
-    *cookie = reinterpret_cast<PVOID>(0xC00C1E);
-    return TRUE;
-  });
-  FAKE(Wow64RevertWow64FsRedirection, [](PVOID cookie) -> WINBOOL {
-    events.push_back("revert");
-    reverted = cookie;
-    return TRUE;
-  });
-
-  WCHAR szVersion[kVersionLength] = {};
-  EXPECT_TRUE(GetDriverFileVersion(szVersion));
-  EXPECT_STREQ(szVersion, L"6.1.7601.17514");
-  EXPECT_EQ(events, (std::vector<std::string>{"ask", "disable", "load", "free", "revert"}));
-  EXPECT_EQ(reverted, reinterpret_cast<PVOID>(0xC00C1E));
-}
-
+// Redirection is turned off only when known to run under WOW64, and restored
+// with its cookie after the module is freed.
 struct Wow64Case {
   const char* name;
   WINBOOL askResult;
   BOOL wow64;
   WINBOOL disableResult;
-  bool read;
-  int disables, reverts, loads;
+  std::vector<std::string> events;
   std::vector<std::string> trace;
 };
 
+const Wow64Case* g_wow64;
+std::vector<std::string> g_events;
+decltype(os::api.LoadLibraryW) g_load;
+decltype(os::api.FreeLibrary) g_free;
+
 class DriverWow64 : public ::testing::TestWithParam<Wow64Case> {};
 
-TEST_P(DriverWow64, RedirectionOnlyWhenKnownUnderWow64) {
-  static const Wow64Case* c;
-  static int disables, reverts;
-  c = &GetParam();
-  disables = reverts = 0;
-  DriverFile file(tpm_testing::kOldImage);
-  FAKE(IsWow64Process, [](HANDLE, PBOOL wow64) -> WINBOOL {
-    *wow64 = c->wow64;
-    return c->askResult;
+TEST_P(DriverWow64, RedirectionOnlyUnderWow64) {
+  g_wow64 = &GetParam();
+  g_events.clear();
+  DriverFile file(kOtherImage);
+  g_load = os::api.LoadLibraryW;
+  g_free = os::api.FreeLibrary;
+  FAKE(LoadLibraryW, [](LPCWSTR p) { return g_events.push_back("load"), g_load(p); });
+  FAKE(FreeLibrary, [](HMODULE m) { return g_events.push_back("free"), g_free(m); });
+  FAKE(IsWow64Process, [](HANDLE process, PBOOL wow64) -> WINBOOL {
+    g_events.push_back(process == GetCurrentProcess() ? "ask" : "ask other");
+    return *wow64 = g_wow64->wow64, g_wow64->askResult;
   });
   FAKE(Wow64DisableWow64FsRedirection, [](PVOID* cookie) -> WINBOOL {
-    ++disables;
-    if (!c->disableResult) return SetLastError(ERROR_ACCESS_DENIED), FALSE;
-    *cookie = reinterpret_cast<PVOID>(0x1234);
+    g_events.push_back("disable");
+    if (!g_wow64->disableResult) return Fail<WINBOOL>(ERROR_ACCESS_DENIED);
+    return *cookie = reinterpret_cast<PVOID>(0xC00C1E), TRUE;
+  });
+  FAKE(Wow64RevertWow64FsRedirection, [](PVOID cookie) -> WINBOOL {
+    g_events.push_back(cookie == reinterpret_cast<PVOID>(0xC00C1E) ? "revert" : "revert other");
     return TRUE;
   });
-  FAKE(Wow64RevertWow64FsRedirection, [](PVOID) -> WINBOOL { return ++reverts, TRUE; });
   TraceCapture trace;
   testing_os::LeakCheck leaks;
 
   WCHAR szVersion[kVersionLength] = {};
-  EXPECT_EQ(GetDriverFileVersion(szVersion), c->read);
-  EXPECT_EQ(disables, c->disables);
-  EXPECT_EQ(reverts, c->reverts);
-  EXPECT_EQ(static_cast<int>(DriverFile::Paths().size()), c->loads);
-  ExpectTrace(trace.lines(), c->trace);
+  EXPECT_EQ(GetDriverFileVersion(szVersion), g_wow64->trace.empty());
+  EXPECT_EQ(g_events, g_wow64->events);
+  ExpectTrace(trace.lines(), g_wow64->trace);
   EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, DriverWow64,
     ::testing::Values(
-        Wow64Case{"NativeProcess", TRUE, FALSE, TRUE, true, 0, 0, 1, {}},
-        Wow64Case{"QuestionFailed", FALSE, TRUE, TRUE, true, 0, 0, 1, {}},
-        Wow64Case{"DisableFails", TRUE, TRUE, FALSE, false, 1, 0, 0,
+        Wow64Case{"UnderWow64", TRUE, TRUE, TRUE, {"ask", "disable", "load", "free", "revert"}, {}},
+        Wow64Case{"NativeProcess", TRUE, FALSE, TRUE, {"ask", "load", "free"}, {}},
+        Wow64Case{"QuestionFailed", FALSE, TRUE, TRUE, {"ask", "load", "free"}, {}},
+        Wow64Case{"DisableFails", TRUE, TRUE, FALSE, {"ask", "disable"},
                   {"Wow64DisableWow64FsRedirection failed", "errorcode=0x5(5), *"}}),
     [](const ::testing::TestParamInfo<Wow64Case>& info) { return std::string(info.param.name); });
 
-TEST(DriverRedirection, RealProcessIsNotUnderWow64) {
-  static int changes;
-  changes = 0;
-  DriverFile file(tpm_testing::kOldImage);
-  FAKE(Wow64DisableWow64FsRedirection, [](PVOID*) -> WINBOOL { return ++changes, TRUE; });
-  FAKE(Wow64RevertWow64FsRedirection, [](PVOID) -> WINBOOL { return ++changes, TRUE; });
-  WCHAR szVersion[kVersionLength] = {};
-  EXPECT_TRUE(GetDriverFileVersion(szVersion));
-  EXPECT_EQ(changes, 0);
-}
-
-struct CompareCase {
-  const char* name;
-  const wchar_t* image;
-  const wchar_t* expected;
-  bool equal;
-  std::vector<std::string> trace;
-};
-
-class DriverVersionIs : public ::testing::TestWithParam<CompareCase> {};
-
-TEST_P(DriverVersionIs, ComparesWholeTextExactly) {
-  const CompareCase& c = GetParam();
-  DriverFile file(c.image);
-  static std::vector<std::wstring> compared;
-  static LCID locale;
-  static DWORD flags;
-  static int lengths[2];
-  compared.clear();
+// The whole text compared exactly: the fake compares only as LOCALE_INVARIANT,
+// with no flags, both texts zero-terminated.
+TEST(DriverVersionIs, ComparesWholeTextExactly) {
   FAKE(CompareStringW, [](LCID l, DWORD f, LPCWCH a, int na, LPCWCH b, int nb) -> int {
-    locale = l;
-    flags = f;
-    lengths[0] = na;
-    lengths[1] = nb;
-    compared = {a, b};
-    return CompareStringW(l, f, a, na, b, nb);
+    return l == LOCALE_INVARIANT && f == 0 && na == -1 && nb == -1 ? CompareStringW(l, f, a, na, b, nb) : 0;
   });
-  TraceCapture trace;
-  testing_os::LeakCheck leaks;
-
-  EXPECT_EQ(IsDriverVersion(c.expected), c.equal);
-  ExpectTrace(trace.lines(), c.trace);
-  if (c.image) {
-    ASSERT_EQ(compared.size(), 2u);
-    EXPECT_EQ(compared[0], c.expected);
-    EXPECT_EQ(locale, static_cast<LCID>(LOCALE_INVARIANT));
-    EXPECT_EQ(flags, 0u);
-    EXPECT_EQ(lengths[0], -1);
-    EXPECT_EQ(lengths[1], -1);
-  } else {
-    EXPECT_TRUE(compared.empty());
+  const struct {
+    const wchar_t *image, *expected;
+    std::vector<std::string> trace;  // empty: equal
+  } cases[] = {{kRepairedImage, L"6.1.7601.19146", {}},
+               {kRepairedImage, L"6.1.7600.16385", {"Version not match exp:6.1.7600.16385 res:6.1.7601.19146"}},
+               {kOldImage, L"6.1.7600", {"Version not match exp:6.1.7600 res:6.1.7600.16385"}}};
+  for (const auto& c : cases) {
+    DriverFile file(c.image);
+    TraceCapture trace;
+    testing_os::LeakCheck leaks;
+    EXPECT_EQ(IsDriverVersion(c.expected), c.trace.empty());
+    ExpectTrace(trace.lines(), c.trace);
+    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
   }
-  EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Versions, DriverVersionIs,
-    ::testing::Values(
-        CompareCase{"Same", tpm_testing::kRepairedImage, L"6.1.7601.19146", true, {}},
-        CompareCase{"Different", tpm_testing::kRepairedImage, L"6.1.7600.16385", false,
-                    {"Version not match exp:6.1.7600.16385 res:6.1.7601.19146"}},
-        CompareCase{"PrefixOnly", tpm_testing::kOldImage, L"6.1.7600", false,
-                    {"Version not match exp:6.1.7600 res:6.1.7600.16385"}},
-        CompareCase{"Unreadable", nullptr, L"6.1.7600.16385", false, [] {
-                      std::vector<std::string> t = NumberedFailures(1, 10);
-                      t.push_back("LoadLibraryW failed");
-                      t.push_back(kModNotFound);
-                      return t;
-                    }()}),
-    [](const ::testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
