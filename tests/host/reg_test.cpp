@@ -13,42 +13,15 @@ namespace {
 
 constexpr wchar_t kKey[] = L"Software\\Kestrova\\Vadrel";
 
-// A value as Wine's real registry holds it.
-struct Stored {
-  bool exists = false;
-  DWORD type = REG_NONE;
-  std::vector<BYTE> data;
-};
-
-bool KeyExists() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
-
-Stored Read(const wchar_t* name) {
-  Stored s;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-    return s;
-  DWORD cb = 0;
-  if (RegQueryValueExW(key, name, nullptr, &s.type, nullptr, &cb) == ERROR_SUCCESS) {
-    s.data.resize(cb);
-    s.exists = RegQueryValueExW(key, name, nullptr, &s.type, s.data.data(), &cb) == ERROR_SUCCESS;
-  }
-  RegCloseKey(key);
-  return s;
-}
-
+// A REG_DWORD as Wine's real registry holds it (the test program's own view is the 64-bit one).
 void ExpectDword(const wchar_t* name, DWORD expected) {
-  const Stored s = Read(name);
-  ASSERT_TRUE(s.exists) << "missing value";
-  EXPECT_EQ(s.type, static_cast<DWORD>(REG_DWORD));
-  ASSERT_EQ(s.data.size(), sizeof(DWORD));
-  DWORD v = 0;
-  memcpy(&v, s.data.data(), sizeof(v));
-  EXPECT_EQ(v, expected);
+  DWORD type = REG_NONE, value = 0, cb = sizeof(value);
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_ANY, &type, &value, &cb),
+            ERROR_SUCCESS)
+      << "missing value";
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(cb, sizeof(DWORD));
+  EXPECT_EQ(value, expected);
 }
 
 void Store(const wchar_t* name, DWORD type, const void* data, DWORD cb) {
@@ -60,222 +33,114 @@ void Store(const wchar_t* name, DWORD type, const void* data, DWORD cb) {
   RegCloseKey(key);
 }
 
-void StoreDword(const wchar_t* name, DWORD v) { Store(name, REG_DWORD, &v, sizeof(v)); }
+std::vector<REGSAM> g_creates, g_opens;  // the access asked for, one per attempt
+std::vector<std::wstring> g_sets;
+bool g_bDenyFullAccess = false;
 
-// Every test starts without the record and leaves none behind for other suites of the prefix.
+// Every test starts without the record and leaves none behind for other suites
+// of the prefix; creations and sets are recorded, then go to the registry.
 class Record : public ::testing::Test {
  protected:
-  void SetUp() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-    ASSERT_FALSE(KeyExists());
-  }
-  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
-};
-
-std::vector<REGSAM> g_creates;  // the access asked for, one per attempt
-std::vector<REGSAM> g_opens;
-std::vector<std::wstring> g_sets;
-
-enum class Deny { Nothing, FullAccess, Everything };
-Deny g_deny = Deny::Nothing;
-
-// Records every creation and refuses what the test denies; the rest goes to the registry.
-class RecordedAccess : public Record {
- protected:
-  RecordedAccess() {
+  Record() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova");
     g_creates.clear();
     g_opens.clear();
     g_sets.clear();
-    g_deny = Deny::Nothing;
+    g_bDenyFullAccess = false;
   }
+  ~Record() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
 
   static LSTATUS WINAPI Create(HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR cls, DWORD options, REGSAM sam,
                                const LPSECURITY_ATTRIBUTES sa, PHKEY result, LPDWORD disposition) {
     g_creates.push_back(sam);
-    EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-    EXPECT_STREQ(subKey, kKey);
-    EXPECT_EQ(reserved, 0u);
-    EXPECT_EQ(cls, nullptr);
-    EXPECT_EQ(options, static_cast<DWORD>(REG_OPTION_NON_VOLATILE));
-    EXPECT_EQ(sa, nullptr);
-    const bool full = (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS;
-    if (g_deny == Deny::Everything || (g_deny == Deny::FullAccess && full)) return ERROR_ACCESS_DENIED;
-    return self->create_.previous()(root, subKey, reserved, cls, options, sam, sa, result, disposition);
+    EXPECT_TRUE(root == HKEY_LOCAL_MACHINE && !wcscmp(subKey, kKey) && reserved == 0 && !cls &&
+                options == REG_OPTION_NON_VOLATILE && !sa);
+    // A key whose security descriptor denies full access.
+    if (g_bDenyFullAccess && (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) return ERROR_ACCESS_DENIED;
+    return RegCreateKeyExW(root, subKey, reserved, cls, options, sam, sa, result, disposition);
   }
 
-  static RecordedAccess* self;
-  bool selfSet_ = (self = this, true);
   testing_os::Replace<decltype(os::api.RegCreateKeyExW)> create_{os::api.RegCreateKeyExW, &Create};
   testing_os::Replace<decltype(os::api.RegOpenKeyExW)> open_{
       os::api.RegOpenKeyExW, [](HKEY root, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result) -> LSTATUS {
         g_opens.push_back(sam);
-        EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-        EXPECT_STREQ(subKey, kKey);
-        EXPECT_EQ(options, 0u);
+        EXPECT_TRUE(root == HKEY_LOCAL_MACHINE && !wcscmp(subKey, kKey) && options == 0);
         return RegOpenKeyExW(root, subKey, options, sam, result);
       }};
   testing_os::Replace<decltype(os::api.RegSetValueExW)> set_{
       os::api.RegSetValueExW,
       [](HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD cb) -> LSTATUS {
         g_sets.push_back(name);
-        EXPECT_EQ(reserved, 0u);
         return RegSetValueExW(key, name, reserved, type, data, cb);
       }};
+  testing_os::LeakCheck leaks_;  // after the fakes, so that it counts the keys they hand out
+  void TearDown() override { EXPECT_EQ(leaks_.Outstanding(), 0) << leaks_.Describe(); }
 };
-RecordedAccess* RecordedAccess::self = nullptr;
 
-TEST_F(RecordedAccess, FirstFailureOnCleanMachine) {
-  // The parent folder is created with the key.
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova");
-  for (DWORD code : {5u, 0u, 0xFFFFFFFEu}) {
-    SCOPED_TRACE(code);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-    g_creates.clear();
-    g_opens.clear();
-    g_sets.clear();
-    testing_os::LeakCheck leaks;
-    CReg().RecordFailure(code);
-    ExpectDword(L"status", 0xFFFFFFFF);
-    ExpectDword(L"code", code);
-    EXPECT_FALSE(Read(L"updatedver").exists);
-    EXPECT_EQ(g_sets, (std::vector<std::wstring>{L"status", L"code"}));
-    EXPECT_EQ(g_opens, std::vector<REGSAM>{KEY_QUERY_VALUE | KEY_WOW64_64KEY});
-    EXPECT_EQ(g_creates, std::vector<REGSAM>(2, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-  }
+// The parent folder is created with the key.
+TEST_F(Record, FirstFailureOnCleanMachine) {
+  CReg().RecordFailure(0xFFFFFFFE);
+  ExpectDword(L"status", 0xFFFFFFFF);
+  ExpectDword(L"code", 0xFFFFFFFE);
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kKey, L"updatedver", RRF_RT_ANY, nullptr,
+                         nullptr, nullptr),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(g_sets, (std::vector<std::wstring>{L"status", L"code"}));
+  EXPECT_EQ(g_opens, std::vector<REGSAM>{KEY_QUERY_VALUE | KEY_WOW64_64KEY});
+  EXPECT_EQ(g_creates, std::vector<REGSAM>(2, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
 }
 
-TEST_F(RecordedAccess, ExistingStatusKeptCodeReplaced) {
-  for (DWORD status : {0u, 638u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(status);
-    StoreDword(L"status", status);
-    StoreDword(L"code", 1);
-    g_sets.clear();
-    testing_os::LeakCheck leaks;
-    CReg().RecordFailure(9);
-    ExpectDword(L"status", status);
-    ExpectDword(L"code", 9);
-    EXPECT_EQ(g_sets, std::vector<std::wstring>{L"code"}) << "an existing status is never written";
-    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-  }
-}
-
-TEST_F(RecordedAccess, StatusOfAnotherTypeCountsAsAbsent) {
-  const DWORD four = 638;
-  const unsigned long long eight = 638;
+// A REG_DWORD "status" of up to 256 bytes is read (a short one into a zeroed
+// buffer); anything else is replaced by the marker.
+TEST_F(Record, ExistingStatusKeptOtherTypesReplaced) {
+  const DWORD zero = 0, four = 638;
   const wchar_t text[] = L"638";
+  const BYTE two[] = {0x34, 0x12};
+  const std::vector<BYTE> big(256, 0x11), tooBig(257, 0x22);
   const struct {
-    const char* name;
     DWORD type;
     const void* data;
     DWORD cb;
-  } cases[] = {
-      {"REG_SZ", REG_SZ, text, sizeof(text)},
-      {"REG_BINARY of four bytes", REG_BINARY, &four, sizeof(four)},
-      {"REG_QWORD", REG_QWORD, &eight, sizeof(eight)},
-      {"REG_DWORD_BIG_ENDIAN", REG_DWORD_BIG_ENDIAN, &four, sizeof(four)},
-  };
+    bool bKept;
+    DWORD value;
+  } cases[] = {{REG_DWORD, &four, sizeof(four), true, 638},
+               {REG_DWORD, &zero, sizeof(zero), true, 0},
+               {REG_DWORD, two, sizeof(two), true, 0x1234},
+               {REG_DWORD, big.data(), 256, true, 0x11111111},
+               {REG_DWORD, tooBig.data(), 257, false, 0},
+               {REG_SZ, text, sizeof(text), false, 0},
+               {REG_BINARY, &four, sizeof(four), false, 0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(testing::Message() << "type " << c.type << ", " << c.cb << " bytes");
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
     Store(L"status", c.type, c.data, c.cb);
+    g_sets.clear();
     DWORD out = 0x5A5A;
-    EXPECT_FALSE(CReg().ReadStatus(out));
-    EXPECT_EQ(out, 0x5A5Au) << "left unchanged";
-    CReg().RecordFailure(12);
-    ExpectDword(L"status", 0xFFFFFFFF);
-    ExpectDword(L"code", 12);
+    EXPECT_EQ(CReg().ReadStatus(out), c.bKept);
+    EXPECT_EQ(out, c.bKept ? c.value : 0x5A5Au) << "left unchanged unless read";
+    CReg().RecordFailure(9);
+    if (c.bKept && c.cb == sizeof(DWORD)) ExpectDword(L"status", c.value);
+    if (!c.bKept) ExpectDword(L"status", 0xFFFFFFFF);
+    ExpectDword(L"code", 9);
+    EXPECT_EQ(g_sets, (c.bKept ? std::vector<std::wstring>{L"code"} : std::vector<std::wstring>{L"status", L"code"}));
   }
 }
 
-TEST_F(Record, ReadStatus) {
-  const std::vector<BYTE> big(256, 0x11);
-  const std::vector<BYTE> tooBig(257, 0x22);
-  const BYTE two[] = {0x34, 0x12};
-  const DWORD plain = 0x12345678;
-  const struct {
-    const char* name;
-    bool key;
-    const void* data;
-    DWORD cb;
-    bool expected;
-    DWORD value;
-  } cases[] = {
-      {"no key", false, nullptr, 0, false, 0},
-      {"key without status", true, nullptr, 0, false, 0},
-      {"four bytes", true, &plain, sizeof(plain), true, 0x12345678},
-      {"256 bytes", true, big.data(), 256, true, 0x11111111},
-      {"257 bytes", true, tooBig.data(), 257, false, 0},
-      {"two bytes", true, two, sizeof(two), true, 0x1234},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-    if (c.key) StoreDword(L"other", 1);
-    if (c.data) Store(L"status", REG_DWORD, c.data, c.cb);
-    testing_os::LeakCheck leaks;
-    DWORD out = 0xA5A5A5A5;
-    EXPECT_EQ(CReg().ReadStatus(out), c.expected);
-    EXPECT_EQ(out, c.expected ? c.value : 0xA5A5A5A5);
-    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-  }
-  EXPECT_FALSE(KeyExists() && Read(L"code").exists) << "reading writes nothing";
-}
-
-TEST_F(RecordedAccess, WriteDwordPassesExtraFlagsOnFirstAttempt) {
+TEST_F(Record, FallsBackToWriteAccess) {
+  g_bDenyFullAccess = true;
   for (REGSAM extra : {static_cast<REGSAM>(KEY_WOW64_64KEY), static_cast<REGSAM>(0)}) {
     SCOPED_TRACE(extra);
     g_creates.clear();
-    testing_os::LeakCheck leaks;
-    EXPECT_TRUE(CReg().WriteDword(L"status", 0x0BADF00D, extra));
-    ExpectDword(L"status", 0x0BADF00D);
-    EXPECT_EQ(g_creates, std::vector<REGSAM>{KEY_ALL_ACCESS | extra});
-    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-  }
-}
-
-TEST_F(RecordedAccess, FallsBackToWriteAccess) {
-  // An existing key whose security descriptor denies full access.
-  StoreDword(L"status", 0);
-  g_deny = Deny::FullAccess;
-  for (REGSAM extra : {static_cast<REGSAM>(KEY_WOW64_64KEY), static_cast<REGSAM>(0)}) {
-    SCOPED_TRACE(extra);
-    g_creates.clear();
-    testing_os::LeakCheck leaks;
     EXPECT_TRUE(CReg().WriteDword(L"code", 77, extra));
     ExpectDword(L"code", 77);
     // The fallback names no extra flags.
     EXPECT_EQ(g_creates, (std::vector<REGSAM>{KEY_ALL_ACCESS | extra, KEY_WRITE}));
-    EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
   }
   // The failure record works the same way on such a key.
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
   CReg().RecordFailure(3);
   ExpectDword(L"status", 0xFFFFFFFF);
   ExpectDword(L"code", 3);
-}
-
-TEST_F(RecordedAccess, NoRightToCreateTheKey) {
-  g_deny = Deny::Everything;
-  testing_os::LeakCheck leaks;
-  EXPECT_FALSE(CReg().WriteDword(L"code", 4, KEY_WOW64_64KEY));
-  EXPECT_EQ(g_creates, (std::vector<REGSAM>{KEY_ALL_ACCESS | KEY_WOW64_64KEY, KEY_WRITE}));
-  g_creates.clear();
-  CReg().RecordFailure(4);
-  EXPECT_EQ(g_creates.size(), 4u) << "both values are tried";
-  EXPECT_TRUE(g_sets.empty());
-  EXPECT_FALSE(KeyExists());
-  EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-}
-
-TEST_F(Record, WriteDwordReportsFailedSetAndClosesTheKey) {
-  FAKE(RegSetValueExW, [](HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) -> LSTATUS {
-    return ERROR_ACCESS_DENIED;
-  });
-  testing_os::LeakCheck leaks;
-  EXPECT_FALSE(CReg().WriteDword(L"code", 1, 0));
-  EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
-  EXPECT_TRUE(KeyExists()) << "the key was created before the set";
 }
 
 }  // namespace
