@@ -255,13 +255,27 @@ def run_interactive(prefix, command=None, answers=(), shots=None, lang=None, env
         session.configure_desktop(desktop)
         out_path = os.path.join(shots, f"{label}.out")
         os.makedirs(shots, exist_ok=True)
-        with open(out_path, "wb") as o, open(out_path + ".err", "wb") as e:
-            proc = subprocess.Popen(["wine"] + list(command), stdout=o, stderr=e, stdin=subprocess.DEVNULL,
-                                    env=session.env)
+
+        def launch():
+            with open(out_path, "wb") as o, open(out_path + ".err", "wb") as e:
+                return subprocess.Popen(["wine"] + list(command), stdout=o, stderr=e, stdin=subprocess.DEVNULL,
+                                        env=session.env)
+
+        proc = launch()
         result["output"] = out_path
         deadline = time.monotonic() + timeout
+        relaunched = False
         try:
-            while proc.poll() is None:
+            while True:
+                if proc.poll() is not None:
+                    # Under load a wine start now and then ends with 1 before the
+                    # program runs, leaving no output and no box: start it once more.
+                    if (proc.returncode == 1 and not result["boxes"] and not relaunched
+                            and os.path.getsize(out_path) == 0 and os.path.getsize(out_path + ".err") == 0):
+                        relaunched = True
+                        proc = launch()
+                        continue
+                    break
                 if time.monotonic() > deadline:
                     result["problems"].append(f"the program did not end within {timeout} s")
                     break
@@ -290,6 +304,7 @@ def run_interactive(prefix, command=None, answers=(), shots=None, lang=None, env
                     proc.wait()
                     result["problems"].append("the program was ended")
             result["exit_code"] = proc.returncode
+            result["relaunched"] = relaunched
             shutil.rmtree(workdir, ignore_errors=True)
     return result
 
