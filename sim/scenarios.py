@@ -72,6 +72,12 @@ FAILS_SKIPPABLE_CHECKS = {
 }
 
 
+def installer_failed(code, error):
+    """The substitute installer fails with error: message 104, "status" holds the error."""
+    return {"code": code, "log": [104], "record": {"status": error, "code": code},
+            "tpm_after": OLD, "installer_call": True}
+
+
 def refused(code, message, **record):
     """A stop of the checks on a machine seen for the first time."""
     return {"code": code, "log": [message], "record": {"status": NO_STATUS, "code": code, **record},
@@ -150,19 +156,16 @@ SCENARIOS = [
          expect=refused(28, 113)),
     dict(name="package-no-better", about="the installer fails with ERROR_NO_MORE_ITEMS",
          machine={"installer": {"error": NO_MORE_ITEMS}},
-         expect={"code": 28, "log": [104], "record": {"status": NO_MORE_ITEMS, "code": 28},
-                 "tpm_after": OLD, "installer_call": True}),
+         expect=installer_failed(28, NO_MORE_ITEMS)),
     dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
          machine={"tpm_ids": None},
          expect=refused(29, 107)),
     dict(name="tpm-vanished", about="the installer fails with ERROR_NO_SUCH_DEVINST",
          machine={"installer": {"error": NO_SUCH_DEVINST}},
-         expect={"code": 29, "log": [104], "record": {"status": NO_SUCH_DEVINST, "code": 29},
-                 "tpm_after": OLD, "installer_call": True}),
+         expect=installer_failed(29, NO_SUCH_DEVINST)),
     dict(name="installer-error", about="the installer fails with ERROR_ACCESS_DENIED",
          machine={"installer": {"error": 5}},
-         expect={"code": 12, "log": [104], "record": {"status": 5, "code": 12},
-                 "tpm_after": OLD, "installer_call": True}),
+         expect=installer_failed(12, 5)),
     dict(name="unreadable-after-install", about="after the installation the version cannot be read",
          machine={"installer": {"error": 0, "copy": "other_translation"}},
          expect={"code": 12, "log": [104], "record": {"status": 1, "code": 12},
@@ -211,12 +214,17 @@ def by_name(name):
     raise KeyError(name)
 
 
+def interactive_args(scenario):
+    """The scenario's command line without its silent switch."""
+    return [a for a in scenario.get("args", ["/s"]) if a.lower() not in ("/s", "-s")]
+
+
 def _interactive(base, name, about, language):
     """The silent scenario base run interactively: one box, answered OK."""
     b = by_name(base)
     expect = dict(b["expect"]) | {"log": None, "boxes": [expect_box(b)]}
     return dict(name=name, about=about, machine=b.get("machine", {}) | {"language": language},
-                args=[a for a in b.get("args", ["/s"]) if a != "/s"], ui=["ok"], expect=expect)
+                args=interactive_args(b), ui=["ok"], expect=expect)
 
 
 def expect_box(silent):

@@ -590,6 +590,18 @@ def check(scenario, result, texts):
     return problems
 
 
+def run_and_check(name, paths, texts):
+    """Runs scenario name, prints what it left and every difference; returns (result, problems)."""
+    s = scenarios.by_name(name)
+    result = run_scenario(s, paths)
+    print(show(result, texts))
+    problems = check(s, result, texts)
+    for pr in problems:
+        print("FAIL", name, "-", pr)
+    print(f"{'FAIL' if problems else 'PASS'} {name} in {result['total_s']:.1f} s")
+    return result, problems
+
+
 def check_installer_call(call):
     """The installer gets no window, the TPM id, the package, flags 4 and a reboot flag."""
     if not call:
@@ -714,20 +726,13 @@ def main(argv):
             s = dict(scenarios.by_name(a.name))
             if a.ui and s.get("ui") is None:
                 s["ui"] = ["ok", "ok"]
-                s["args"] = [x for x in s.get("args", ["/s"]) if x.lower() not in ("/s", "-s")]
+                s["args"] = scenarios.interactive_args(s)
             result = run_scenario(s, paths, prefix=a.prefix, ui=a.ui, keep=a.keep or bool(a.prefix), shots=a.shots)
             print(show(result, texts))
             return 0
         failed = 0
         for name in a.names:
-            s = scenarios.by_name(name)
-            result = run_scenario(s, paths)
-            print(show(result, texts))
-            problems = check(s, result, texts)
-            for pr in problems:
-                print("FAIL", name, "-", pr)
-            print(f"{'FAIL' if problems else 'PASS'} {name} in {result['total_s']:.1f} s")
-            failed += bool(problems)
+            failed += bool(run_and_check(name, paths, texts)[1])
         return 1 if failed else 0
     except SimError as e:
         print(f"zr45: {e}", file=sys.stderr)

@@ -37,16 +37,10 @@ def main():
                 os.remove(times)
             print(zr45.template(paths))
             return 0
-        scenario = scenarios.by_name(a.name)
-        result = zr45.run_scenario(scenario, paths)
+        result, problems = zr45.run_and_check(a.name, paths, zr45.catalogue(paths))
     except zr45.SimError as e:
         print(f"e2e: {e}")
         return 1
-    texts = zr45.catalogue(paths)
-    print(zr45.show(result, texts))
-    problems = zr45.check(scenario, result, texts)
-    for p in problems:
-        print("FAIL:", p)
     with open(os.path.join(paths["build"], "sim", "e2e-times.txt"), "a") as f:
         f.write(f"{a.name} {result['total_s']:.2f} {result.get('run_s', 0):.2f}\n")
     return 1 if problems else 0
