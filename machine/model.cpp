@@ -1,7 +1,6 @@
 #include "machine/model.h"
 
 #include <cstring>
-#include <exception>
 #include <regex>
 #include <string>
 
@@ -22,7 +21,8 @@ bool IsSupportedModelNumber(const BYTE* pbModel, size_t cbModel) {
     // Compiled for this one test and released with it.
     const std::regex pattern(kModelPattern);
     return std::regex_match(subject, pattern);
-  } catch (const std::exception&) {
+  } catch (const std::regex_error&) {
     return false;  // an engine that cannot compile or run the pattern accepts nothing
   }
+  // Running out of memory is no verdict on the model: it leaves as std::bad_alloc.
 }

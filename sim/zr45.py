@@ -8,6 +8,7 @@ runs the real vadrel.exe on it and shows what happened.
                                         the registry record and the driver version
   zr45.py check NAME...                 run and compare with the scenario's
                                         expectations (the end-to-end suite)
+  zr45.py exec NAME PROGRAM [ARGS]      run a program of one's own on NAME's machine
   zr45.py template                      make the build's template prefix
 
 Options: --build DIR (default $ZR45_BUILD, else ../build beside this script).
@@ -446,6 +447,28 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
     return result
 
 
+def exec_program(scenario, paths, program, args, prefix=None):
+    """Prepares the machine, runs a program beside where vadrel.exe would be,
+    prints its output and returns its exit code."""
+    rundir = os.path.join(paths["build"], "sim", "runs", "exec-" + os.path.basename(program))
+    shutil.rmtree(rundir, ignore_errors=True)
+    os.makedirs(rundir)
+    prefix = os.path.abspath(prefix or os.path.join(rundir, "prefix"))
+    wine = Wine(prefix, rundir)
+    try:
+        prepare(scenario, paths, prefix, wine)
+        exe = TOOL_DIR + "\\" + os.path.basename(program)
+        shutil.copyfile(program, drive_c(prefix, exe))
+        rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
+        if rc == 1 and not read_text(out).strip():  # a start that never ran (see Wine.run)
+            rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
+        print(read_text(out))
+        return rc
+    finally:
+        kill_server(prefix)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
 def dword_of(key, name):
     v = key.get("values", {}).get(name) if key.get("exists") else None
     return v.get("dword") if v else None
@@ -706,6 +729,11 @@ def main(argv):
     r.add_argument("--prefix")
     r.add_argument("--keep", action="store_true", help="keep the prefix afterwards")
     r.add_argument("--shots", help="folder for screenshots")
+    e = sub.add_parser("exec", help="run a program of one's own inside the scenario's machine")
+    e.add_argument("name")
+    e.add_argument("program")
+    e.add_argument("args", nargs="*")
+    e.add_argument("--prefix", help="where the machine is made (default: under the build)")
     c = sub.add_parser("check")
     c.add_argument("names", nargs="+")
     a = ap.parse_args(argv)
@@ -721,6 +749,8 @@ def main(argv):
         if a.cmd == "template":
             print(template(paths))
             return 0
+        if a.cmd == "exec":
+            return exec_program(scenarios.by_name(a.name), paths, os.path.abspath(a.program), a.args, a.prefix)
         texts = catalogue(paths)
         if a.cmd == "run":
             s = dict(scenarios.by_name(a.name))

@@ -1,0 +1,433 @@
+// Fault injection over the whole run, inside a simulated ZR-45 that needs the
+// repair (zr45.py exec). Each mode runs once cleanly, recording every call
+// through the OS boundary; then once per call N with call N failing, once per
+// N with every call from N on failing, and once per C++ allocation N with
+// allocation N failing. After each run the run's invariants are checked.
+// Only what Wine cannot give is faked: the command line, the pauses and the
+// answer to the boxes.
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <cwchar>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+#include "diag/runlog.h"
+#include "host/guards.h"
+#include "os/api.h"
+#include "tests/support/leaks.h"
+#include "tpm/driverversion.h"
+
+namespace {
+
+const wchar_t kRecordKey[] = L"Software\\Kestrova\\Vadrel";
+const wchar_t kLog[] = L"C:\\Orlinth\\vadrel.log";
+const wchar_t kOldImage[] = L"C:\\zr45sim\\images\\old.sys";
+const wchar_t kPackageImage[] = L"C:\\Windows\\INF\\tpm\\tpm.sys";
+constexpr DWORD kEarlierStatus = 638;
+
+// The check in progress when a call is made; each may end the run with its codes.
+enum Step { Entry, Com, Instance, Admin, Model, Windows, Tpm, Hotfix, Package, Driver, Confirm, Install };
+// The hotfix query gives 12 when its request strings cannot be allocated.
+const std::set<DWORD> kStepCodes[] = {{}, {12}, {13}, {1}, {15, 16, 17}, {18}, {29}, {26, 12}, {28}, {27}, {11}, {12}};
+
+// Findings that are behaviour the tool keeps.
+struct Allowance {
+  const char* call;
+  DWORD code;
+  const char* rule;  // the rule that does not hold
+  const char* why;
+};
+const Allowance kAllowed[] = {
+    {"CoInitializeEx", 12, "log", "a run without COM leaves the start line and message 104, no return-code line"},
+};
+
+struct Mode {
+  const char* name;
+  const wchar_t* commandLine;
+  bool earlierRecord;  // an earlier repair left "status" 638
+  // The model rule's thousand allocations are alike in every mode: the silent runs fail them.
+  Step firstAllocationStep;
+};
+const Mode kModes[] = {{"silent", L"vadrel.exe /s", false, Entry},
+                       {"interactive", L"vadrel.exe", true, Windows},
+                       {"forced", L"vadrel.exe /s /f", true, Entry}};
+
+// What one run did, as seen from the boundary.
+struct Run {
+  long failAt = -1;  // the failable call that fails; -1: none
+  bool persist = false;
+  long newFailAt = -1;  // the C++ allocation that fails
+  long calls = 0, news = 0;
+  const char* failedName = nullptr;
+  Step step = Entry, failedStep = Entry;
+  std::vector<std::string> recordWrites;  // value names, in the order the run tried them
+  bool logOpened = false;
+};
+Run g_run;
+const Mode* g_mode = nullptr;
+bool g_recording = false;  // the clean run: remember each call
+std::vector<const void*> g_sites;
+std::vector<const char*> g_names;
+std::vector<Step> g_steps, g_newSteps;
+bool g_countNews = false;
+int g_quiet = 0;  // inside the harness or below the boundary: allocations not the program's
+struct Quiet {
+  Quiet() { ++g_quiet; }
+  ~Quiet() { --g_quiet; }
+};
+
+// Notes the step a call starts, and record writes, before it may fail.
+template <class... A>
+void Observe(const char* name, A...) {
+  static const struct { const char* name; Step step; } kMarks[] = {
+      {"CoInitializeEx", Com}, {"CreateMutexW", Instance}, {"AllocateAndInitializeSid", Admin},
+      {"GetVersionExW", Windows}, {"CoInitializeSecurity", Hotfix}, {"IsWow64Process", Driver},
+      {"UpdateDriverForPlugAndPlayDevicesW", Install}};
+  for (const auto& mark : kMarks)
+    if (strcmp(name, mark.name) == 0 && g_run.step < mark.step) g_run.step = mark.step;
+}
+void Observe(const char*, const GUID* guid, PCWSTR, HWND, DWORD) { g_run.step = guid ? Model : Tpm; }
+void Observe(const char* name, LPCWSTR path) {
+  if (strcmp(name, "PathFileExistsW") == 0 && wcscmp(path, kDriverPackagePath) == 0) g_run.step = Package;
+  if (strcmp(name, "GetModuleHandleW") == 0 && path && wcscmp(path, L"kernel32.dll") == 0) g_run.step = Windows;
+}
+void Observe(const char*, HWND, LPCWSTR, LPCWSTR, UINT type) {
+  if ((type & MB_TYPEMASK) == MB_OKCANCEL) g_run.step = Confirm;
+}
+void Observe(const char*, HKEY, LPCWSTR name, DWORD, DWORD, const BYTE*, DWORD) {
+  char narrow[32] = {};
+  wcstombs(narrow, name, sizeof(narrow) - 1);
+  g_run.recordWrites.push_back(narrow);
+}
+void Observe(const char*, LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  if (_wcsicmp(path, kLog) == 0) g_run.logOpened = true;
+}
+
+bool Inject(const char* name, const void* site) {
+  const long n = g_run.calls++;
+  if (g_recording) {
+    g_sites.push_back(site);
+    g_names.push_back(name);
+    g_steps.push_back(g_run.step);
+  }
+  const bool fail = g_run.failAt >= 0 && (n == g_run.failAt || (g_run.persist && n > g_run.failAt));
+  if (n == g_run.failAt) {
+    g_run.failedName = name;
+    g_run.failedStep = g_steps[n];
+  }
+  return fail;
+}
+
+// One entry of the boundary wrapped: counts the call, and fails it when planned.
+template <class F, F os::Api::*Entry>
+struct Hook;
+template <class R, class... A, R (*os::Api::*Entry)(A...)>
+struct Hook<R (*)(A...), Entry> {
+  static inline R (*next)(A...);
+  static inline R (*fail)(A...);
+  static inline const char* name;
+  static inline DWORD error;
+  static R Call(A... a) {
+    Quiet quiet;
+    Observe(name, a...);
+    if (fail && Inject(name, __builtin_return_address(0))) {
+      ::SetLastError(error);
+      return fail(a...);
+    }
+    return next(a...);
+  }
+};
+
+template <class T, class... Rest>
+T First(T t, Rest...) {
+  return t;
+}
+
+#define HOOK(entry) Hook<decltype(os::Api::entry), &os::Api::entry>
+// A failing call returns the value given; a release still releases, so that
+// one run's failure leaves nothing behind for the next.
+#define FAILS(entry, err, value)                                                    \
+  HOOK(entry)::name = #entry;                                                       \
+  HOOK(entry)::error = err;                                                         \
+  HOOK(entry)::next = os::api.entry;                                                \
+  HOOK(entry)::fail = [](auto... a) { return static_cast<decltype(HOOK(entry)::next(a...))>(value); }; \
+  os::api.entry = &HOOK(entry)::Call;
+// Counted through, never failed.
+#define NEVER_FAILS(entry)                 \
+  HOOK(entry)::name = #entry;              \
+  HOOK(entry)::next = os::api.entry;       \
+  os::api.entry = &HOOK(entry)::Call;
+#define RELEASE_FAILS(entry, value)                                                  \
+  FAILS(entry, ERROR_INVALID_HANDLE, value)                                          \
+  HOOK(entry)::fail = [](auto... a) { HOOK(entry)::next(a...); return static_cast<decltype(HOOK(entry)::next(a...))>(value); };
+
+void InstallFaults() {
+  FAILS(FormatMessageA, ERROR_NOT_ENOUGH_MEMORY, 0)
+  FAILS(LocalAlloc, ERROR_NOT_ENOUGH_MEMORY, nullptr)
+  FAILS(HeapAlloc, ERROR_NOT_ENOUGH_MEMORY, nullptr)
+  FAILS(CompareStringW, ERROR_INVALID_PARAMETER, 0)
+  FAILS(WideCharToMultiByte, ERROR_INSUFFICIENT_BUFFER, 0)
+  FAILS(GetVersionExW, ERROR_INVALID_PARAMETER, FALSE)
+  FAILS(CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE)
+  FAILS(SetFilePointer, ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER)
+  FAILS(WriteFile, ERROR_DISK_FULL, FALSE)
+  FAILS(FlushFileBuffers, ERROR_DISK_FULL, FALSE)
+  FAILS(DeviceIoControl, ERROR_GEN_FAILURE, FALSE)
+  FAILS(CreateMutexW, ERROR_ACCESS_DENIED, nullptr)
+  FAILS(IsWow64Process, ERROR_ACCESS_DENIED, FALSE)
+  FAILS(Wow64DisableWow64FsRedirection, ERROR_INVALID_FUNCTION, FALSE)
+  FAILS(Wow64RevertWow64FsRedirection, ERROR_INVALID_FUNCTION, FALSE)
+  FAILS(GetModuleHandleW, ERROR_MOD_NOT_FOUND, nullptr)
+  FAILS(GetModuleFileNameW, ERROR_INSUFFICIENT_BUFFER, 0)
+  FAILS(GetProcAddress, ERROR_PROC_NOT_FOUND, nullptr)
+  FAILS(LoadLibraryW, ERROR_MOD_NOT_FOUND, nullptr)
+  FAILS(FindResourceW, ERROR_RESOURCE_TYPE_NOT_FOUND, nullptr)
+  FAILS(SizeofResource, ERROR_RESOURCE_DATA_NOT_FOUND, 0)
+  FAILS(LoadResource, ERROR_NOT_ENOUGH_MEMORY, nullptr)
+  FAILS(LockResource, ERROR_NOT_ENOUGH_MEMORY, nullptr)
+  FAILS(LoadStringW, ERROR_RESOURCE_NAME_NOT_FOUND, 0)
+  FAILS(MessageBoxW, ERROR_NOT_ENOUGH_MEMORY, 0)
+  FAILS(GetSystemMetrics, ERROR_INVALID_PARAMETER, 0)
+  FAILS(InitCommonControlsEx, ERROR_NOT_ENOUGH_MEMORY, FALSE)
+  FAILS(CommandLineToArgvW, ERROR_NOT_ENOUGH_MEMORY, nullptr)
+  FAILS(PathFileExistsW, ERROR_ACCESS_DENIED, FALSE)
+  FAILS(PathRemoveFileSpecW, ERROR_INVALID_PARAMETER, FALSE)
+  FAILS(PathAppendW, ERROR_INVALID_PARAMETER, FALSE)
+  FAILS(RegOpenKeyExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
+  FAILS(RegCreateKeyExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
+  FAILS(RegQueryValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
+  FAILS(RegSetValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
+  FAILS(AllocateAndInitializeSid, ERROR_NOT_ENOUGH_MEMORY, FALSE)
+  FAILS(CheckTokenMembership, ERROR_NO_TOKEN, FALSE)
+  FAILS(SetupDiGetClassDevsW, ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE)
+  FAILS(SetupDiEnumDeviceInterfaces, ERROR_GEN_FAILURE, FALSE)
+  FAILS(SetupDiGetDeviceInterfaceDetailW, ERROR_GEN_FAILURE, FALSE)
+  FAILS(SetupDiOpenDevRegKey, ERROR_KEY_DOES_NOT_EXIST, INVALID_HANDLE_VALUE)
+  FAILS(SetupDiEnumDeviceInfo, ERROR_GEN_FAILURE, FALSE)
+  FAILS(SetupDiGetDeviceRegistryPropertyW, ERROR_GEN_FAILURE, FALSE)
+  FAILS(UpdateDriverForPlugAndPlayDevicesW, ERROR_ACCESS_DENIED, FALSE)
+  FAILS(VerQueryValueW, ERROR_RESOURCE_TYPE_NOT_FOUND, FALSE)
+  FAILS(CoInitializeEx, 0, E_OUTOFMEMORY)
+  FAILS(CoInitializeSecurity, 0, E_OUTOFMEMORY)
+  FAILS(CoCreateInstance, 0, E_OUTOFMEMORY)
+  FAILS(CoSetProxyBlanket, 0, E_ACCESSDENIED)
+  FAILS(SysAllocString, ERROR_NOT_ENOUGH_MEMORY, nullptr)
+  RELEASE_FAILS(CloseHandle, FALSE)
+  RELEASE_FAILS(RegCloseKey, ERROR_INVALID_HANDLE)
+  RELEASE_FAILS(FreeLibrary, FALSE)
+  RELEASE_FAILS(SetupDiDestroyDeviceInfoList, FALSE)
+  RELEASE_FAILS(HeapFree, FALSE)
+  RELEASE_FAILS(LocalFree, First(a...))
+  RELEASE_FAILS(FreeSid, First(a...))
+  RELEASE_FAILS(VariantClear, E_FAIL)
+  NEVER_FAILS(GetLastError)
+  NEVER_FAILS(SetLastError)
+  NEVER_FAILS(GetErrorMode)
+  NEVER_FAILS(SetErrorMode)
+  NEVER_FAILS(GetLocalTime)
+  NEVER_FAILS(GetCurrentProcessId)
+  NEVER_FAILS(GetCurrentProcess)
+  NEVER_FAILS(GetCommandLineW)
+  NEVER_FAILS(Sleep)
+  NEVER_FAILS(OutputDebugStringA)
+  NEVER_FAILS(GetProcessHeap)
+  NEVER_FAILS(SysFreeString)
+  NEVER_FAILS(VariantInit)
+  NEVER_FAILS(CoUninitialize)
+}
+
+}  // namespace
+
+// Every C++ allocation of the run counts; the planned one fails.
+void* operator new(size_t cb) {
+  if (g_countNews && !g_quiet) {
+    if (g_recording) {
+      Quiet quiet;
+      g_newSteps.push_back(g_run.step);
+    }
+    if (g_run.news == g_run.newFailAt) g_run.failedStep = g_newSteps[g_run.news];
+    if (g_run.news++ == g_run.newFailAt) throw std::bad_alloc();
+  }
+  if (void* p = malloc(cb ? cb : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+
+namespace {
+
+// --- The machine around a run.
+
+DWORD ReadDword(const wchar_t* name, DWORD missing) {
+  DWORD value = 0, cb = sizeof(value);
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, name, RRF_RT_REG_DWORD, nullptr, &value, &cb) == ERROR_SUCCESS
+             ? value
+             : missing;
+}
+
+std::string LastLogLine() {
+  FILE* f = _wfopen(kLog, L"rb");
+  if (!f) return "";
+  std::string text(1 << 16, '\0');
+  text.resize(fread(&text[0], 1, text.size(), f));
+  fclose(f);
+  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return "(unterminated)";
+  text.resize(text.size() - 2);
+  const size_t start = text.rfind("\r\n");
+  const std::string line = text.substr(start == std::string::npos ? 0 : start + 2);
+  return line.size() > 20 ? line.substr(20) : line;  // after the time stamp
+}
+
+os::Api g_real;
+char g_current[200] = "";
+
+LONG WINAPI Crashed(EXCEPTION_POINTERS* info) {
+  printf("finding: crash 0x%08lx in %s\n", info->ExceptionRecord->ExceptionCode, g_current);
+  fflush(stdout);
+  ExitProcess(3);
+}
+
+// One run of the whole program; returns its exit code, and any broken rule.
+DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
+  os::api = g_real;
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, KEY_WOW64_64KEY, 0);
+  if (mode.earlierRecord) {
+    const DWORD code = 0;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRecordKey, L"status", REG_DWORD, &kEarlierStatus, sizeof(DWORD));
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRecordKey, L"code", REG_DWORD, &code, sizeof(DWORD));
+  }
+  DeleteFileW(kLog);
+  if (!CopyFileW(kOldImage, kDriverPath, FALSE)) broken.push_back("harness: tpm.sys not restored");
+  g_mode = &mode;
+  os::api.GetCommandLineW = [] { return const_cast<LPWSTR>(g_mode->commandLine); };
+  os::api.Sleep = [](DWORD) {};
+  os::api.MessageBoxW = [](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; };
+  // Wine's installer takes a tenth of a second; its effect here is the copy of the package's driver file.
+  os::api.UpdateDriverForPlugAndPlayDevicesW = [](HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL) -> BOOL {
+    return CopyFileW(kPackageImage, kDriverPath, FALSE);
+  };
+
+  DWORD code = 0xDEAD;
+  std::string leaks;
+  {
+    testing_os::LeakCheck leakCheck;
+    const os::Api counted = os::api;
+    InstallFaults();
+    g_countNews = true;
+    try {
+      code = RunVadrel(GetModuleHandleW(nullptr));
+    } catch (const std::exception& e) {
+      broken.push_back(std::string("exception escaped: ") + e.what());
+    } catch (...) {
+      broken.push_back("exception escaped");
+    }
+    g_countNews = false;
+    os::api = counted;
+    // What process exit releases: the session mutex and the log.
+    theInstanceGuard._hMutex.reset();
+    theRunLog._hFile.reset();
+    if (leakCheck.Outstanding() || leakCheck.Unmatched()) leaks = leakCheck.Describe();
+  }
+  os::api = g_real;
+  if (!leaks.empty()) broken.push_back("leak: " + leaks);
+
+  // The record's rules.
+  const auto& writes = g_run.recordWrites;
+  const bool comFailed = g_run.failedName && strcmp(g_run.failedName, "CoInitializeEx") == 0;
+  if ((code == 1 || code == 13 || comFailed) &&
+      !(writes.empty() && ReadDword(L"status", 0) == (mode.earlierRecord ? kEarlierStatus : 0)))
+    broken.push_back("record touched");
+  for (size_t i = 0; i < writes.size(); ++i)
+    if (writes[i] == "code" && !mode.earlierRecord &&
+        std::find(writes.begin(), writes.begin() + i, "status") == writes.begin() + i)
+      broken.push_back("code written before status");
+  if (mode.earlierRecord && g_run.step < Install && ReadDword(L"status", 0) != kEarlierStatus)
+    broken.push_back("refusal changed status");
+  // The log ends with the outcome, unless the failure hit the log's own writing.
+  static const char* const kLogCalls[] = {"WriteFile", "SetFilePointer", "FlushFileBuffers", "WideCharToMultiByte",
+                                          "HeapAlloc"};
+  bool logFault = g_run.persist || g_run.newFailAt >= 0;
+  for (const char* call : kLogCalls) logFault |= g_run.failedName && strcmp(g_run.failedName, call) == 0;
+  const std::string expected = "return code = " + std::to_string(code);
+  if (g_run.logOpened && !logFault && GetFileAttributesW(kLog) != INVALID_FILE_ATTRIBUTES &&
+      LastLogLine() != expected)
+    broken.push_back("log: ends with \"" + LastLogLine() + "\"");
+  return code;
+}
+
+// Whether a run's outcome is one the failure's step may give; a failure that
+// lasts may stop any later step too.
+bool Allowed(DWORD code, DWORD clean) {
+  if (code == clean) return true;
+  if (g_run.newFailAt >= 0 && code == 12) return true;  // memory ran out during the checks
+  // Failures of the log's own calls change nothing.
+  static const char* const kDiagnostic[] = {"WriteFile", "SetFilePointer", "FlushFileBuffers", "FormatMessageA",
+                                            "GetModuleFileNameW", "PathRemoveFileSpecW", "PathAppendW"};
+  for (const char* call : kDiagnostic)
+    if (!g_run.persist && g_run.failedName && strcmp(g_run.failedName, call) == 0) return false;
+  for (int step = g_run.failedStep; step <= (g_run.persist ? Install : g_run.failedStep); ++step)
+    if (kStepCodes[step].count(code)) return true;
+  return false;
+}
+
+bool Excused(const std::string& finding, DWORD code) {
+  for (const Allowance& a : kAllowed)
+    if (g_run.failedName && strcmp(g_run.failedName, a.call) == 0 && code == a.code && finding.rfind(a.rule, 0) == 0)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+int wmain() {
+  SetUnhandledExceptionFilter(&Crashed);
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  g_real = os::api;
+  int findings = 0;
+  std::set<const void*> sites;
+  const ULONGLONG start = GetTickCount64();
+  for (const Mode& mode : kModes) {
+    g_run = Run();
+    g_sites.clear();
+    g_names.clear();
+    g_steps.clear();
+    g_newSteps.clear();
+    g_recording = true;
+    std::vector<std::string> broken;
+    snprintf(g_current, sizeof(g_current), "%s clean run", mode.name);
+    const DWORD clean = RunOnce(mode, broken);
+    g_recording = false;
+    const long calls = g_run.calls, news = g_run.news;
+    for (const std::string& b : broken) printf("finding: %s clean: %s\n", mode.name, b.c_str()), ++findings;
+    sites.insert(g_sites.begin(), g_sites.end());
+    int runs = 1;
+    for (int kind = 0; kind < 3; ++kind) {
+      const long total = kind == 2 ? news : calls;
+      for (long n = 0; n < total; ++n) {
+        if (kind == 2 && g_newSteps[n] < mode.firstAllocationStep) continue;
+        ++runs;
+        g_run = Run();
+        (kind == 2 ? g_run.newFailAt : g_run.failAt) = n;
+        g_run.persist = kind == 1;
+        static const char* const kKinds[] = {"call fails", "calls fail from", "allocation fails"};
+        snprintf(g_current, sizeof(g_current), "%s: %s %ld (%s)", mode.name, kKinds[kind], n,
+                 kind == 2 ? "new" : g_names[n]);
+        broken.clear();
+        const DWORD code = RunOnce(mode, broken);
+        if (!Allowed(code, clean)) broken.push_back("exit " + std::to_string(code) + " at step " +
+                                                    std::to_string(g_run.failedStep));
+        for (const std::string& b : broken)
+          if (!Excused(b, code)) printf("finding: %s: %s\n", g_current, b.c_str()), ++findings;
+      }
+    }
+    printf("%s: clean exit %lu, %ld failable calls, %ld allocations, %d runs, %.1f s so far\n", mode.name, clean,
+           calls, news, runs, (GetTickCount64() - start) / 1000.0);
+  }
+  for (const Allowance& a : kAllowed) printf("allowed: %s -> %lu, %s: %s\n", a.call, a.code, a.rule, a.why);
+  printf("%zu call sites, %d findings\n", sites.size(), findings);
+  return findings ? 1 : 0;
+}
