@@ -1,6 +1,7 @@
 #include "machine/model.h"
 
 #include <cstring>
+#include <new>
 #include <regex>
 #include <string>
 
@@ -21,8 +22,9 @@ bool IsSupportedModelNumber(const BYTE* pbModel, size_t cbModel) {
     // Compiled for this one test and released with it.
     const std::regex pattern(kModelPattern);
     return std::regex_match(subject, pattern);
-  } catch (const std::regex_error&) {
+  } catch (const std::regex_error& e) {
+    // Running out of memory is no verdict on the model: it leaves as std::bad_alloc.
+    if (e.code() == std::regex_constants::error_space) throw std::bad_alloc();
     return false;  // an engine that cannot compile or run the pattern accepts nothing
   }
-  // Running out of memory is no verdict on the model: it leaves as std::bad_alloc.
 }

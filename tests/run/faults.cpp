@@ -12,6 +12,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "app/run.h"
@@ -31,8 +32,9 @@ constexpr DWORD kEarlierStatus = 638;
 
 // The check in progress when a call is made; each may end the run with its codes.
 enum Step { Entry, Com, Instance, Admin, Model, Windows, Tpm, Hotfix, Package, Driver, Confirm, Install };
-// The hotfix query gives 12 when its request strings cannot be allocated.
-const std::set<DWORD> kStepCodes[] = {{}, {12}, {13}, {1}, {15, 16, 17}, {18}, {29}, {26, 12}, {28}, {27}, {11}, {12}};
+// A failure is never a verdict on the model (17); the hotfix query gives 12
+// when its request strings cannot be allocated.
+const std::set<DWORD> kStepCodes[] = {{}, {12}, {13}, {1}, {15, 16}, {18}, {29}, {26, 12}, {28}, {27}, {11}, {12}};
 
 // Findings that are behaviour the tool keeps.
 struct Allowance {
@@ -43,6 +45,7 @@ struct Allowance {
 };
 const Allowance kAllowed[] = {
     {"CoInitializeEx", 12, "log", "a run without COM leaves the start line and message 104, no return-code line"},
+    {"new", 17, "exit", "the standard library's regex_match answers no match when one of its allocations fails"},
 };
 
 struct Mode {
@@ -122,122 +125,84 @@ bool Inject(const char* name, const void* site) {
   return fail;
 }
 
+// How a call fails: the value its type gives (null, FALSE, zero, an error
+// status or HRESULT), the last error by function where it matters.
+const char* const kNeverFail[] = {"GetLastError", "GetErrorMode", "SetErrorMode", "GetCurrentProcessId",
+                                  "GetCurrentProcess", "GetCommandLineW", "GetProcessHeap"};
+const char* const kInvalidHandle[] = {"CreateFileW", "SetupDiGetClassDevsW", "SetupDiOpenDevRegKey"};
+// A release that fails still releases, so that a run leaves nothing behind for the next.
+const char* const kReleases[] = {"CloseHandle", "RegCloseKey", "FreeLibrary", "SetupDiDestroyDeviceInfoList",
+                                 "HeapFree", "LocalFree", "FreeSid", "VariantClear"};
+const struct {
+  const char* name;
+  DWORD error;
+} kErrors[] = {{"CreateFileW", ERROR_ACCESS_DENIED}, {"WriteFile", ERROR_DISK_FULL},
+               {"FlushFileBuffers", ERROR_DISK_FULL}, {"DeviceIoControl", ERROR_GEN_FAILURE},
+               {"LoadLibraryW", ERROR_MOD_NOT_FOUND}, {"GetProcAddress", ERROR_PROC_NOT_FOUND},
+               {"FindResourceW", ERROR_RESOURCE_TYPE_NOT_FOUND}, {"VerQueryValueW", ERROR_RESOURCE_TYPE_NOT_FOUND},
+               {"CheckTokenMembership", ERROR_NO_TOKEN}, {"SetupDiEnumDeviceInterfaces", ERROR_GEN_FAILURE},
+               {"SetupDiEnumDeviceInfo", ERROR_GEN_FAILURE}, {"SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE},
+               {"SetupDiGetDeviceInterfaceDetailW", ERROR_GEN_FAILURE},
+               {"UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED}};
+
+template <size_t N>
+bool OneOf(const char* name, const char* const (&names)[N]) {
+  return std::any_of(names, names + N, [&](const char* n) { return strcmp(n, name) == 0; });
+}
+
 // One entry of the boundary wrapped: counts the call, and fails it when planned.
 template <class F, F os::Api::*Entry>
 struct Hook;
 template <class R, class... A, R (*os::Api::*Entry)(A...)>
 struct Hook<R (*)(A...), Entry> {
   static inline R (*next)(A...);
-  static inline R (*fail)(A...);
   static inline const char* name;
+  static inline bool failable, release, invalidHandle;
   static inline DWORD error;
+
+  static void Install(const char* entry) {
+    name = entry;
+    failable = !std::is_void_v<R> && !OneOf(entry, kNeverFail);
+    release = OneOf(entry, kReleases);
+    invalidHandle = OneOf(entry, kInvalidHandle);
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    for (const auto& e : kErrors)
+      if (strcmp(e.name, entry) == 0) error = e.error;
+    next = os::api.*Entry;
+    os::api.*Entry = &Call;
+  }
   static R Call(A... a) {
     Quiet quiet;
     Observe(name, a...);
-    if (fail && Inject(name, __builtin_return_address(0))) {
-      ::SetLastError(error);
-      return fail(a...);
+    if constexpr (!std::is_void_v<R>) {
+      if (failable && Inject(name, __builtin_return_address(0))) {
+        if (release) next(a...);
+        ::SetLastError(error);
+        return Failed(a...);
+      }
     }
     return next(a...);
   }
+  static R Failed(A... a) {
+    if constexpr (std::is_pointer_v<R>) {
+      if (invalidHandle) return reinterpret_cast<R>(INVALID_HANDLE_VALUE);
+      if constexpr (sizeof...(A) == 1 && (std::is_convertible_v<A, R> && ...))
+        if (release) return R(a...);  // LocalFree, FreeSid: what was not freed
+      return nullptr;
+    } else if constexpr (std::is_same_v<R, LONG>) {  // a registry status or an HRESULT
+      return strncmp(name, "Reg", 3) == 0 ? ERROR_ACCESS_DENIED : E_OUTOFMEMORY;
+    } else if constexpr (std::is_same_v<R, DWORD>) {
+      return strcmp(name, "SetFilePointer") == 0 ? INVALID_SET_FILE_POINTER : 0;
+    } else {
+      return R{};
+    }
+  }
 };
 
-template <class T, class... Rest>
-T First(T t, Rest...) {
-  return t;
-}
-
-#define HOOK(entry) Hook<decltype(os::Api::entry), &os::Api::entry>
-// A failing call returns the value given; a release still releases, so that
-// one run's failure leaves nothing behind for the next.
-#define FAILS(entry, err, value)                                                    \
-  HOOK(entry)::name = #entry;                                                       \
-  HOOK(entry)::error = err;                                                         \
-  HOOK(entry)::next = os::api.entry;                                                \
-  HOOK(entry)::fail = [](auto... a) { return static_cast<decltype(HOOK(entry)::next(a...))>(value); }; \
-  os::api.entry = &HOOK(entry)::Call;
-// Counted through, never failed.
-#define NEVER_FAILS(entry)                 \
-  HOOK(entry)::name = #entry;              \
-  HOOK(entry)::next = os::api.entry;       \
-  os::api.entry = &HOOK(entry)::Call;
-#define RELEASE_FAILS(entry, value)                                                  \
-  FAILS(entry, ERROR_INVALID_HANDLE, value)                                          \
-  HOOK(entry)::fail = [](auto... a) { HOOK(entry)::next(a...); return static_cast<decltype(HOOK(entry)::next(a...))>(value); };
-
 void InstallFaults() {
-  FAILS(FormatMessageA, ERROR_NOT_ENOUGH_MEMORY, 0)
-  FAILS(LocalAlloc, ERROR_NOT_ENOUGH_MEMORY, nullptr)
-  FAILS(HeapAlloc, ERROR_NOT_ENOUGH_MEMORY, nullptr)
-  FAILS(CompareStringW, ERROR_INVALID_PARAMETER, 0)
-  FAILS(WideCharToMultiByte, ERROR_INSUFFICIENT_BUFFER, 0)
-  FAILS(GetVersionExW, ERROR_INVALID_PARAMETER, FALSE)
-  FAILS(CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE)
-  FAILS(SetFilePointer, ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER)
-  FAILS(WriteFile, ERROR_DISK_FULL, FALSE)
-  FAILS(FlushFileBuffers, ERROR_DISK_FULL, FALSE)
-  FAILS(DeviceIoControl, ERROR_GEN_FAILURE, FALSE)
-  FAILS(CreateMutexW, ERROR_ACCESS_DENIED, nullptr)
-  FAILS(IsWow64Process, ERROR_ACCESS_DENIED, FALSE)
-  FAILS(Wow64DisableWow64FsRedirection, ERROR_INVALID_FUNCTION, FALSE)
-  FAILS(Wow64RevertWow64FsRedirection, ERROR_INVALID_FUNCTION, FALSE)
-  FAILS(GetModuleHandleW, ERROR_MOD_NOT_FOUND, nullptr)
-  FAILS(GetModuleFileNameW, ERROR_INSUFFICIENT_BUFFER, 0)
-  FAILS(GetProcAddress, ERROR_PROC_NOT_FOUND, nullptr)
-  FAILS(LoadLibraryW, ERROR_MOD_NOT_FOUND, nullptr)
-  FAILS(FindResourceW, ERROR_RESOURCE_TYPE_NOT_FOUND, nullptr)
-  FAILS(SizeofResource, ERROR_RESOURCE_DATA_NOT_FOUND, 0)
-  FAILS(LoadResource, ERROR_NOT_ENOUGH_MEMORY, nullptr)
-  FAILS(LockResource, ERROR_NOT_ENOUGH_MEMORY, nullptr)
-  FAILS(LoadStringW, ERROR_RESOURCE_NAME_NOT_FOUND, 0)
-  FAILS(MessageBoxW, ERROR_NOT_ENOUGH_MEMORY, 0)
-  FAILS(GetSystemMetrics, ERROR_INVALID_PARAMETER, 0)
-  FAILS(InitCommonControlsEx, ERROR_NOT_ENOUGH_MEMORY, FALSE)
-  FAILS(CommandLineToArgvW, ERROR_NOT_ENOUGH_MEMORY, nullptr)
-  FAILS(PathFileExistsW, ERROR_ACCESS_DENIED, FALSE)
-  FAILS(PathRemoveFileSpecW, ERROR_INVALID_PARAMETER, FALSE)
-  FAILS(PathAppendW, ERROR_INVALID_PARAMETER, FALSE)
-  FAILS(RegOpenKeyExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
-  FAILS(RegCreateKeyExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
-  FAILS(RegQueryValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
-  FAILS(RegSetValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
-  FAILS(AllocateAndInitializeSid, ERROR_NOT_ENOUGH_MEMORY, FALSE)
-  FAILS(CheckTokenMembership, ERROR_NO_TOKEN, FALSE)
-  FAILS(SetupDiGetClassDevsW, ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE)
-  FAILS(SetupDiEnumDeviceInterfaces, ERROR_GEN_FAILURE, FALSE)
-  FAILS(SetupDiGetDeviceInterfaceDetailW, ERROR_GEN_FAILURE, FALSE)
-  FAILS(SetupDiOpenDevRegKey, ERROR_KEY_DOES_NOT_EXIST, INVALID_HANDLE_VALUE)
-  FAILS(SetupDiEnumDeviceInfo, ERROR_GEN_FAILURE, FALSE)
-  FAILS(SetupDiGetDeviceRegistryPropertyW, ERROR_GEN_FAILURE, FALSE)
-  FAILS(UpdateDriverForPlugAndPlayDevicesW, ERROR_ACCESS_DENIED, FALSE)
-  FAILS(VerQueryValueW, ERROR_RESOURCE_TYPE_NOT_FOUND, FALSE)
-  FAILS(CoInitializeEx, 0, E_OUTOFMEMORY)
-  FAILS(CoInitializeSecurity, 0, E_OUTOFMEMORY)
-  FAILS(CoCreateInstance, 0, E_OUTOFMEMORY)
-  FAILS(CoSetProxyBlanket, 0, E_ACCESSDENIED)
-  FAILS(SysAllocString, ERROR_NOT_ENOUGH_MEMORY, nullptr)
-  RELEASE_FAILS(CloseHandle, FALSE)
-  RELEASE_FAILS(RegCloseKey, ERROR_INVALID_HANDLE)
-  RELEASE_FAILS(FreeLibrary, FALSE)
-  RELEASE_FAILS(SetupDiDestroyDeviceInfoList, FALSE)
-  RELEASE_FAILS(HeapFree, FALSE)
-  RELEASE_FAILS(LocalFree, First(a...))
-  RELEASE_FAILS(FreeSid, First(a...))
-  RELEASE_FAILS(VariantClear, E_FAIL)
-  NEVER_FAILS(GetLastError)
-  NEVER_FAILS(SetLastError)
-  NEVER_FAILS(GetErrorMode)
-  NEVER_FAILS(SetErrorMode)
-  NEVER_FAILS(GetLocalTime)
-  NEVER_FAILS(GetCurrentProcessId)
-  NEVER_FAILS(GetCurrentProcess)
-  NEVER_FAILS(GetCommandLineW)
-  NEVER_FAILS(Sleep)
-  NEVER_FAILS(OutputDebugStringA)
-  NEVER_FAILS(GetProcessHeap)
-  NEVER_FAILS(SysFreeString)
-  NEVER_FAILS(VariantInit)
-  NEVER_FAILS(CoUninitialize)
+#define HOOK_ENTRY(entry) Hook<decltype(os::Api::entry), &os::Api::entry>::Install(#entry);
+  OS_FUNCTIONS(HOOK_ENTRY)
+#undef HOOK_ENTRY
 }
 
 }  // namespace
@@ -249,8 +214,11 @@ void* operator new(size_t cb) {
       Quiet quiet;
       g_newSteps.push_back(g_run.step);
     }
-    if (g_run.news == g_run.newFailAt) g_run.failedStep = g_newSteps[g_run.news];
-    if (g_run.news++ == g_run.newFailAt) throw std::bad_alloc();
+    if (g_run.news++ == g_run.newFailAt) {
+      g_run.failedName = "new";
+      g_run.failedStep = g_newSteps[g_run.newFailAt];
+      throw std::bad_alloc();
+    }
   }
   if (void* p = malloc(cb ? cb : 1)) return p;
   throw std::bad_alloc();
@@ -363,7 +331,8 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
 // lasts may stop any later step too.
 bool Allowed(DWORD code, DWORD clean) {
   if (code == clean) return true;
-  if (g_run.newFailAt >= 0 && code == 12) return true;  // memory ran out during the checks
+  // Memory running out fails the run, or, for the controller's buffers, the opening of the controller.
+  if (g_run.newFailAt >= 0) return code == 12 || (g_run.failedStep == Model && code == 15);
   // Failures of the log's own calls change nothing.
   static const char* const kDiagnostic[] = {"WriteFile", "SetFilePointer", "FlushFileBuffers", "FormatMessageA",
                                             "GetModuleFileNameW", "PathRemoveFileSpecW", "PathAppendW"};
