@@ -29,7 +29,7 @@ def main():
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
-            for key in ("vadrel", "driver", "probe", "wmi_dll", "newdev_dll", "launcher", "boxprobe",
+            for key in ("vadrel", "driver", "probe", "wmi_dll", "newdev_dll", "planted_dll", "launcher", "boxprobe",
                         "image_old", "image_repaired", "image_other", "image_other_translation"):
                 zr45.need(paths, key, "the end-to-end suite")
             times = os.path.join(paths["build"], "sim", "e2e-times.txt")
@@ -38,6 +38,9 @@ def main():
             print(zr45.template(paths))
             return 0
         result, problems = zr45.run_and_check(a.name, paths, zr45.catalogue(paths))
+        if scenarios.machine_of(scenarios.by_name(a.name))["plant"] and result.get("planted_loaded") is not False:
+            problems.append(f"FAIL {a.name} - the newdev.dll planted beside vadrel.exe was loaded")
+            print(problems[-1])
     except zr45.SimError as e:
         print(f"e2e: {e}")
         return 1
