@@ -105,9 +105,9 @@ struct Api {
 #undef OS_DECLARE_ENTRY
 };
 
-// Points at the real functions; nothing but tests ever changes an entry. The
-// entries of DLLs that are not KnownDLLs fail with ERROR_PROC_NOT_FOUND until
-// BindSystemDlls binds them, and after it when their DLL cannot be loaded.
+// Points at the real functions; besides BindSystemDlls, only tests change an
+// entry. The S entries fail with ERROR_PROC_NOT_FOUND until BindSystemDlls
+// binds them, and after it when their System32 copy cannot be loaded.
 extern Api api;
 
 // The tool runs elevated: no DLL may come from its own folder. Called first in
