@@ -5,7 +5,11 @@
 
 #include "os/win.h"
 
-#define OS_FUNCTIONS(X)                                                        \
+// X: functions the executable imports (KnownDLLs of Windows 7, and comctl32,
+// which the manifest binds to the side-by-side assembly). S: functions of DLLs
+// that are not KnownDLLs, which Windows would look for beside the executable
+// first; BindSystemDlls takes them from the System32 copies.
+#define OS_FUNCTIONS_BY_ORIGIN(X, S)                                           \
   /* kernel32: errors, memory, time, process */                               \
   X(GetLastError)                                                              \
   X(SetLastError)                                                              \
@@ -41,7 +45,9 @@
   X(GetModuleHandleW)                                                          \
   X(GetModuleFileNameW)                                                        \
   X(GetProcAddress)                                                            \
+  X(GetSystemDirectoryW)                                                       \
   X(LoadLibraryW)                                                              \
+  X(LoadLibraryExW)                                                            \
   X(FreeLibrary)                                                               \
   X(FindResourceW)                                                             \
   X(SizeofResource)                                                            \
@@ -74,9 +80,9 @@
   X(SetupDiEnumDeviceInfo)                                                     \
   X(SetupDiGetDeviceRegistryPropertyW)                                         \
   X(SetupDiDestroyDeviceInfoList)                                              \
-  X(UpdateDriverForPlugAndPlayDevicesW)                                        \
+  S(UpdateDriverForPlugAndPlayDevicesW)                                        \
   /* version */                                                               \
-  X(VerQueryValueW)                                                            \
+  S(VerQueryValueW)                                                            \
   /* ole32, oleaut32 */                                                       \
   X(CoInitializeEx)                                                            \
   X(CoUninitialize)                                                            \
@@ -88,6 +94,9 @@
   X(VariantInit)                                                               \
   X(VariantClear)
 
+// Every entry, whatever its origin.
+#define OS_FUNCTIONS(X) OS_FUNCTIONS_BY_ORIGIN(X, X)
+
 namespace os {
 
 struct Api {
@@ -96,7 +105,16 @@ struct Api {
 #undef OS_DECLARE_ENTRY
 };
 
-// Points at the real functions; nothing but tests ever changes an entry.
+// Points at the real functions; besides BindSystemDlls, only tests change an
+// entry. The S entries fail with ERROR_PROC_NOT_FOUND until BindSystemDlls
+// binds them, and after it when their System32 copy cannot be loaded.
 extern Api api;
+
+// The tool runs elevated: no DLL may come from its own folder. Called first in
+// the entry point, in this order: searches by name then go to System32 only
+// (where Windows has SetDefaultDllDirectories: Windows 7 with KB2533623)...
+void RestrictDllSearch();
+// ...and the S entries are bound from the System32 copies of their DLLs.
+void BindSystemDlls();
 
 }  // namespace os

@@ -23,6 +23,8 @@ Machine settings (defaults in MACHINE):
   user             "administrator" | "standard" (through the launcher)
   language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
   status_before    a "status" an earlier run left in the record, or None
+  plant            True: a newdev.dll that leaves a marker when loaded lies beside
+                   vadrel.exe, and the run puts native newdev first (as Windows does)
 
 Expectations:
   code        exit code
@@ -61,6 +63,7 @@ MACHINE = {
     "user": "administrator",
     "language": "en",
     "status_before": None,
+    "plant": False,
 }
 
 # A machine that fails the model, preinstall image, hotfix and driver version checks.
@@ -154,6 +157,13 @@ SCENARIOS = [
     dict(name="package-missing", about="no C:\\Windows\\INF\\tpm.inf",
          machine={"package": None},
          expect=refused(28, 113)),
+    dict(name="planted-newdev-repair", about="a newdev.dll planted beside the tool is never loaded; System32's repairs",
+         machine={"plant": True, "installer": {"error": 0, "copy": "repaired"}},
+         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                 "tpm_after": REPAIRED, "installer_call": True}),
+    dict(name="planted-newdev-refusal", about="a newdev.dll planted beside the tool is never loaded by a refusal",
+         machine={"plant": True, "tpm_sys": "repaired"},
+         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
     dict(name="package-no-better", about="the installer fails with ERROR_NO_MORE_ITEMS",
          machine={"installer": {"error": NO_MORE_ITEMS}},
          expect=installer_failed(28, NO_MORE_ITEMS)),

@@ -38,6 +38,7 @@ SETTINGS_KEY = "HKLM\\Software\\ZR45Sim"
 TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
 SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
 MUTEX = "Kestrova_Orlinth_Mutex"
+PLANTED_MARKER = SIM_DIR + "\\planted-newdev.loaded"   # left by the planted newdev.dll when loaded
 PAUSE_MS = 3000                  # the tool's settle delay after the installation
 
 
@@ -302,7 +303,9 @@ def install_files(m, paths, prefix):
     if m["user"] == "standard":
         put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
     if isinstance(m["installer"], dict):
-        put(need(paths, "newdev_dll", "the substitute installer"), TOOL_DIR + "\\newdev.dll")
+        put(need(paths, "newdev_dll", "the substitute installer"), "C:\\windows\\system32\\newdev.dll")
+    if m["plant"]:
+        put(need(paths, "planted_dll", "a planted newdev.dll"), TOOL_DIR + "\\newdev.dll")
 
     tpm_sys = host_path(prefix, "C:\\windows\\system32\\drivers\\tpm.sys")
     if os.path.exists(tpm_sys):
@@ -407,6 +410,9 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         requests_before = dword_of(before["HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE], "RequestCount")
         args = scenario.get("args", ["/s"])
         env = {"LC_ALL": "ja_JP.UTF-8"} if m["language"] == "ja" else {}
+        if m["plant"]:
+            # Native first, as Windows loads a DLL that is not a KnownDLL.
+            env["WINEDLLOVERRIDES"] = "newdev=n,b"
         exe = TOOL_DIR + "\\vadrel.exe"
         command = [exe] + args
         if m["user"] == "standard":
@@ -427,6 +433,8 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
             result["exit_code"] = rc
         result["run_s"] = time.monotonic() - t1
         result["log"] = read_log(prefix, m["language"])
+        if m["plant"]:
+            result["planted_loaded"] = os.path.exists(host_path(prefix, PLANTED_MARKER))
         after = tool_state(wine, m)
         result["record"] = after[RECORD_KEY]
         result["settings"] = after[SETTINGS_KEY]
@@ -582,6 +590,8 @@ def show(result, texts=None):
             p(f"   {line}")
         p(f"   screenshot {b.get('screenshot')}")
     p(f"-- driver tpm.sys after:  {describe_version(result.get('tpm_after'))}")
+    if "planted_loaded" in result:
+        p(f"-- the newdev.dll planted beside vadrel.exe: {'LOADED' if result['planted_loaded'] else 'never loaded'}")
     if "requests" in result:
         p(f"-- model-number requests the controller received: {result['requests']}")
     if result.get("relaunched"):

@@ -32,6 +32,8 @@ def check(scenario, result, texts):
             problems.append(f"{what}: got {got!r}, expected {expected!r}")
 
     want("exit code", result.get("exit_code"), exp["code"])
+    if m["plant"]:
+        want("the newdev.dll planted beside vadrel.exe loaded", result.get("planted_loaded"), False)
 
     log = result.get("log")
     if exp["log"] is None:
@@ -143,7 +145,7 @@ def main():
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
-            for key in ("vadrel", "driver", "probe", "wmi_dll", "newdev_dll", "launcher", "boxprobe",
+            for key in ("vadrel", "driver", "probe", "wmi_dll", "newdev_dll", "planted_dll", "launcher", "boxprobe",
                         "image_old", "image_repaired", "image_other", "image_other_translation"):
                 zr45.need(paths, key, "the end-to-end suite")
             times = os.path.join(paths["build"], "sim", "e2e-times.txt")
