@@ -26,8 +26,8 @@ WINBOOL WINAPI Ids(HDEVINFO, PSP_DEVINFO_DATA device, DWORD, PDWORD, PBYTE buffe
 // devices whose ids cannot be read are passed over.
 TEST(TpmDevice, FoundByAnyOfItsIds) {
   FAKE(SetupDiGetClassDevsW, [](const GUID* guid, PCWSTR enumerator, HWND, DWORD flags) {
-    return !guid && !wcscmp(enumerator, L"ACPI") && flags == (DIGCF_PRESENT | DIGCF_ALLCLASSES) ? HDEVINFO(1)
-                                                                                          : INVALID_HANDLE_VALUE;
+    const bool asked = !guid && !wcscmp(enumerator, L"ACPI") && flags == (DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    return asked ? HDEVINFO(1) : INVALID_HANDLE_VALUE;
   });
   FAKE(SetupDiEnumDeviceInfo, [](HDEVINFO, DWORD i, PSP_DEVINFO_DATA device) -> WINBOOL {
     return device->cbSize == sizeof(*device) && i < g_devices.size() && (device->DevInst = i, true);
