@@ -1,6 +1,10 @@
-// Scratch log files for tests, and a fixed clock for the line stamp.
+// A scratch file for tests, and a fixed clock for the line stamp.
 #pragma once
 
+#include <share.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "os/api.h"
@@ -11,24 +15,19 @@ namespace runlog_test {
 // A fresh path in the temporary folder, deleted before and after use.
 class ScratchFile {
  public:
-  explicit ScratchFile(const wchar_t* name) {
-    wchar_t dir[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, dir);
-    _path = std::wstring(dir) + name + L"." + std::to_wstring(::GetCurrentProcessId()) + L".log";
-    ::DeleteFileW(_path.c_str());
+  explicit ScratchFile(const wchar_t* name)
+      : _path(std::wstring(_wgetenv(L"TEMP")) + L"\\" + name + std::to_wstring(::GetCurrentProcessId())) {
+    ::DeleteFileW(path());
   }
-  ~ScratchFile() { ::DeleteFileW(_path.c_str()); }
+  ~ScratchFile() { ::DeleteFileW(path()); }
   const wchar_t* path() const { return _path.c_str(); }
 
-  // The bytes of the file, read while a writer may still hold it.
+  // The file's bytes, read while a writer may still hold it.
   std::string Read() const {
-    HANDLE h = ::CreateFileW(_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<no file>";
     std::string bytes;
-    char chunk[4096];
-    for (DWORD got = 0; ::ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got;) bytes.append(chunk, got);
-    ::CloseHandle(h);
+    FILE* f = _wfsopen(path(), L"rb", _SH_DENYNO);
+    for (int c; f && (c = fgetc(f)) != EOF;) bytes += static_cast<char>(c);
+    if (f) fclose(f);
     return bytes;
   }
 
@@ -36,11 +35,8 @@ class ScratchFile {
   std::wstring _path;
 };
 
-// 1 March 2017, 09:05:00 local time.
-struct FixedClock {
-  testing_os::Replace<decltype(os::api.GetLocalTime)> time{
-      os::api.GetLocalTime, [](LPSYSTEMTIME st) { *st = SYSTEMTIME{2017, 3, 3, 1, 9, 5, 0, 0}; }};
-};
-constexpr const char kStamp[] = "2017/03/01 09:05:00 ";
+// 1 March 2017, 09:05:07 local time; every field a different number.
+#define FIXED_CLOCK() FAKE(GetLocalTime, [](LPSYSTEMTIME st) { *st = SYSTEMTIME{2017, 3, 4, 1, 9, 5, 7, 8}; })
+constexpr const char kStamp[] = "2017/03/01 09:05:07 ";
 
 }  // namespace runlog_test

@@ -360,6 +360,7 @@ bool Excused(const std::string& finding, DWORD code) {
 
 int wmain() {
   SetUnhandledExceptionFilter(&Crashed);
+  os::BindSystemDlls();  // as the entry point does before the run
   setvbuf(stdout, nullptr, _IONBF, 0);
   g_real = os::api;
   int findings = 0;

@@ -1,0 +1,107 @@
+#include "app/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "diag/runlog.h"
+#include "tests/diag/runlog_files.h"
+
+namespace {
+
+// The catalogue as users must read it, id by id, in both languages.
+#define SUPPORT L"\n\nPlease try other ways described on the support web"
+#define SUPPORT_JA L"\n\nサポートサイトで案内している他の手順を試してください"
+#define DOWNLOAD L"\n\nPlease confirm the download site."
+#define DOWNLOAD_JA L"\n\nダウンロードサイトをご確認ください"
+const struct { unsigned id; const wchar_t *english, *japanese; } kCatalogue[] = {
+    {103, L"Orlinth", L"Orlinth"},
+    {104, L"The process failed." SUPPORT L".", L"修正処理に失敗しました" SUPPORT_JA},
+    {105, L"This tool doesn't support current OS." DOWNLOAD, L"本OSは、このツールの対象OSではありません" DOWNLOAD_JA},
+    {106, L"Please execute by administrator authority.", L"「管理者」の権限のユーザーでログオンしてください"},
+    {107, L"This tool doesn't support this computer." DOWNLOAD, L"本機は、このツールの対象機種ではありません" DOWNLOAD_JA},
+    {108, L"The issue had been fixed already on this PC.", L"本機では、すでに修正処理を実施済みです"},
+    {110, L"This tool fixes the following issue.\n\n[Issue]\nIf you try to encrypt files, the error like \"TPM is not found\" may occur.\n\n[Preparations before execution]\n- connect AC adaptor.\n- disconnect all network connections.\n- disconnect all peripherals.\n- save your data and terminate all applications.\n\n[Caution while executing]\nThe process will be finished in a few seconds.\nDon't touch the keyboard, touchpad, and touchscreen before the end-message is displayed.\n\nIf you finished the preparations, click [OK].",
+     L"本ツールは、下記問題を修正するツールです。\n\n[問題]\nファイル暗号化などでTPMを使用しようとすると、「TPMが見つからない」などのエラーが出る。\n\n[実行前の準備]\n・ACアダプターを接続してください。\n・有線LAN、無線LAN、その他のネットワーク接続を切断してください。\n・USB機器その他の周辺機器を取り外してください。\n・実行中のアプリケーションソフトはすべてデータを保存して終了してください。\n\n[実行中のお願い]\n数秒程度で処理は終了します。\n終了のお知らせ画面が出るまでの間は、キーボード、タッチパッド、タッチスクリーンなどに触れずに、そのままお待ちください。\n\n準備ができましたら、[OK]ボタンをクリックしてください。"},
+    {111, L"The process has finished. The issue was fixed.", L"修正処理を正常に完了しました"},
+    {112, L"The expected hotfix is not installed." SUPPORT L".",
+     L"本ツールが想定しているWindowsの更新プログラムが適用されていません" SUPPORT_JA},
+    {113, L"The correct tpm driver is not found." SUPPORT L".", L"TPMドライバが見つかりませんでした" SUPPORT_JA},
+    {114, L"The process failed." SUPPORT L".", L"修正処理に失敗しました" SUPPORT_JA},
+    {116, L"This tool doesn't support current preinstall version." DOWNLOAD,
+     L"本OSは、このツールの対象プリインストールのバージョンではありません" DOWNLOAD_JA},
+    {117, L"Current version of TPM driver is different from the version that this tool expected." SUPPORT,
+     L"本ツールが想定しているTPMドライバとは異なるバージョンのドライバが有効になっています" SUPPORT_JA},
+};
+
+void ExpectCatalogue(bool japanese) {
+  for (const auto& entry : kCatalogue)
+    EXPECT_EQ(*LoadMessage(entry.id), japanese ? entry.japanese : entry.english) << "message " << entry.id;
+}
+TEST(Catalogue, EnglishTexts) { ExpectCatalogue(false); }
+TEST(JapaneseUiCatalogue, JapaneseTexts) { ExpectCatalogue(true); }
+
+// A text that fills the buffer may have been cut: it is loaded again into one
+// 4096 units larger, until it fits.
+TEST(Catalogue, LongTextsGrowTheBuffer) {
+  static size_t length;
+  static std::vector<int> capacities;
+  FAKE(LoadStringW, [](HINSTANCE, UINT, LPWSTR buffer, int capacity) {
+    const int n = static_cast<int>(std::min<size_t>(length, static_cast<size_t>(capacity - 1)));
+    return capacities.push_back(capacity), std::fill_n(buffer, n, L'x'), buffer[n] = L'\0', n;
+  });
+  const struct { size_t length; std::vector<int> capacities; } rows[] = {
+      {4094, {4096}}, {4095, {4096, 8192}}, {9000, {4096, 8192, 12288}}};
+  for (const auto& row : rows) {
+    length = row.length, capacities.clear();
+    EXPECT_EQ(*LoadMessage(104), std::wstring(row.length, L'x'));
+    EXPECT_EQ(capacities, row.capacities) << row.length;
+  }
+}
+
+// A silent run logs the text, any other shows it in a system-modal box; as
+// text either way (a percent sign is no conversion), keeping the last error.
+TEST(Report, TextToLogOrBoxKeepingLastError) {
+  static std::wstring shown;
+  runlog_test::ScratchFile file(L"report");
+  FIXED_CLOCK();
+  FAKE(LoadStringW, [](HINSTANCE, UINT, LPWSTR text, int n) { return _snwprintf_s(text, n, _TRUNCATE, L"1%% %%s"); });
+  FAKE(MessageBoxW, [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    shown += text + std::wstring(owner || caption != szCaption || type != MB_SYSTEMMODAL ? L" wrong" : L"");
+    return SetLastError(ERROR_INVALID_WINDOW_HANDLE), 0;
+  });
+  theRunLog.Open(file.path());
+  for (const bool silent : {true, false}) {
+    RunOptions::silent = silent;
+    ::SetLastError(0x2A5B);
+    ReportMessage(104);
+    EXPECT_EQ(::GetLastError(), 0x2A5Bu) << silent;
+  }
+  theRunLog._hFile.reset();
+  EXPECT_EQ(file.Read(), runlog_test::kStamp + std::string("1% %s\r\n"));
+  EXPECT_EQ(shown, L"1% %s");
+}
+
+// Real CommandLineToArgvW and CompareStringW; only the command line is given.
+// The program path is compared too; a full-width "/s" is no option.
+TEST(Options, CommandLines) {
+  static const wchar_t* line;
+  const struct { const wchar_t* line; bool silent, force; } rows[] = {
+      {L"vadrel.exe", false, false}, {L"vadrel.exe /s", true, false}, {L"vadrel.exe -S", true, false},
+      {L"vadrel.exe /f", false, false}, {L"vadrel.exe /F\t-s", true, true}, {L"x /s y -f z", true, true},
+      {L"/s", true, false}, {L"\"C:\\Program Files\\vadrel.exe\" /f -s", true, true}, {L"x \"/s\" \"-F\"", true, true},
+      {L"x \"/s /f\" /silent /force s f \\s", false, false}, {L"vadrel.exe \xFF0F\xFF53", false, false}};
+  FAKE(GetCommandLineW, []() { return const_cast<LPWSTR>(line); });
+  for (const auto& row : rows) {
+    line = row.line;
+    RunOptions::silent = !row.silent, RunOptions::force = !row.force;  // an earlier parse must not survive
+    ParseOptions();
+    EXPECT_EQ(std::make_pair(RunOptions::silent, RunOptions::force), std::make_pair(row.silent, row.force))
+        << testing::PrintToString(std::wstring(row.line));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "diag/runlog.h"
+#include "diag/trace.h"
+#include "tests/diag/runlog_files.h"
+
+namespace {
+
+std::string Line(const std::string& text) { return runlog_test::kStamp + text + "\r\n"; }
+
+// Dated lines ended by CR LF, appended across runs; others may read the log but
+// not write it while it is held (Wine reports the archive attribute for every
+// file: the arguments of CreateFileW tell). A message gives way so that every
+// line keeps its CR LF within 2047 characters; a surrogate pair the cut would
+// split goes whole.
+TEST(RunLog, LineFormat) {
+  static std::vector<DWORD> opened;
+  const size_t room = 2047 - (sizeof runlog_test::kStamp - 1) - 2;
+  runlog_test::ScratchFile file(L"runlog");
+  FIXED_CLOCK();
+  FAKE(CreateFileW, [](LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) {
+    return opened = {a, s, d, f}, ::CreateFileW(p, a, s, sa, d, f, t);
+  });
+  for (size_t length : {room, room + 1}) {
+    CFileLogging log;
+    log.Open(file.path());
+    log.Write("return code = %d", 17);
+    log.WriteW(L"%S built on %S|%s", "vadrel", "Aug  9 2016", L"first\n\nlast 100%");
+    log.Write("%s", std::string(length, 'n').c_str());
+    log.WriteW(L"%s", std::wstring(length, L'w').c_str());
+  }
+  CFileLogging log;
+  log.Open(file.path());
+  log.WriteW(L"%s\U0001F600", std::wstring(room - 1, L'w').c_str());
+  EXPECT_EQ(opened, (std::vector<DWORD>{GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE}));
+  const std::string run = Line("return code = 17") + Line("vadrel built on Aug  9 2016|first\n\nlast 100%") +
+                          Line(std::string(room, 'n')) + Line(std::string(room, 'w'));
+  EXPECT_EQ(file.Read(), run + run + Line(std::string(room - 1, 'w')));
+}
+
+// Nothing while the switch is off, as shipped; with it on, one line per call.
+TEST(Trace, LineFormatWithTheSwitchOn) {
+  static std::vector<std::string> lines;
+  FIXED_CLOCK();
+  FAKE(GetCurrentProcessId, []() -> DWORD { return 1234; });
+  FAKE(OutputDebugStringA, [](LPCSTR line) { lines.push_back(line); });
+  FAKE(FormatMessageA, [](auto...) { return DWORD(0); });  // no system text
+  DebugTrace("off %d", 1);
+  bTraceOn = 1;
+  DebugTrace("%s %d %S", "abc", 7, L"wide");
+  TraceError(0xE000020B);
+  bTraceOn = 0;
+  const std::string head = "1234:[VADREL] 2017/03/01 09:05:07 ";
+  EXPECT_EQ(lines, (std::vector<std::string>{head + "abc 7 wide\n", head + "errorcode=0xe000020b(-536870389), \n"}));
+}
+
+}  // namespace

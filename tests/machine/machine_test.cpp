@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "machine/misccommon.h"
+#include "machine/model.h"
+#include "machine/preinstall.h"
+// After the Windows headers it builds on.
+#include <psapi.h>
+#include "tests/diag/runlog_files.h"
+
+#define ANSWER(name, ...) testing_os::Replace<decltype(os::api.name)> name##_{os::api.name, __VA_ARGS__}
+
+namespace {
+
+std::wstring g_version;  // "DriverVersion" as stored, without a terminator
+BYTE g_reply[128];
+
+// The controller's interface, driver key and device, as SetupAPI and the driver
+// answer. SetupAPI reports a detail size below the fixed part the buffer must hold.
+struct Controller {
+  ANSWER(SetupDiGetClassDevsW, [](auto...) { return HDEVINFO(1); });
+  ANSWER(SetupDiEnumDeviceInterfaces, [](auto...) { return WINBOOL(TRUE); });
+  ANSWER(SetupDiGetDeviceInterfaceDetailW,
+         [](auto, auto, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD cb, PDWORD required, auto) {
+           if (!detail) return *required = 6, SetLastError(ERROR_INSUFFICIENT_BUFFER), WINBOOL(FALSE);
+           return WINBOOL(detail->cbSize == 8 && cb >= 8);  // SetupAPI's own checks
+         });
+  ANSWER(SetupDiOpenDevRegKey, [](auto...) { return HKEY(1); });
+  ANSWER(RegQueryValueExW, [](auto, auto, auto, auto, LPBYTE data, LPDWORD cb) {
+    *cb = std::min<DWORD>(*cb, static_cast<DWORD>(g_version.size() * sizeof(wchar_t)));
+    return memcpy(data, g_version.data(), *cb), LSTATUS(ERROR_SUCCESS);
+  });
+  ANSWER(SetupDiDestroyDeviceInfoList, [](auto...) { return WINBOOL(TRUE); });
+  ANSWER(CreateFileW, [](auto...) { return HANDLE(1); });
+  ANSWER(DeviceIoControl, [](auto, auto, auto, auto, LPVOID out, auto, LPDWORD returned, auto) {
+    return memcpy(out, g_reply, sizeof(g_reply)), *returned = sizeof(g_reply), WINBOOL(TRUE);
+  });
+  MiscCommon::CMiscCommon driver;  // released while the fakes are still in place
+};
+
+// Drivers up to 1.0.7 are never asked (10). The reply's standard model number is
+// 12 bytes at 40; an extended one of 12 to 19 bytes (its length at 95) is 11
+// standard bytes and the rest from 96, when 20 bytes fit.
+TEST(Controller, ModelNumberReply) {
+  const std::wstring v108 = L"1.0.8.0", full = v108 + std::wstring(121, L' ');  // 128 characters, no terminator
+  const struct { std::wstring version; BYTE extended; ULONGLONG capacity; DWORD result; std::string model; } rows[] = {
+      {v108, 0, 20, 0, "ABCDEFGHIJKL"},  {v108, 0, 12, 0, "ABCDEFGHIJKL"},        {v108, 0, 11, 5, ""},
+      {v108, 12, 20, 0, "ABCDEFGHIJKm"}, {v108, 19, 20, 0, "ABCDEFGHIJKmnopqrst"}, {v108, 19, 19, 0, "ABCDEFGHIJKL"},
+      {v108, 11, 20, 2, ""},             {v108, 20, 20, 2, ""},                    {full, 0, 20, 0, "ABCDEFGHIJKL"},
+      {L"1.1.0.0", 0, 20, 0, "ABCDEFGHIJKL"}, {L"2.0.0.0", 0, 20, 0, "ABCDEFGHIJKL"}, {L"1.0.7.99", 0, 20, 10, ""},
+      {L"0.9.9.9", 0, 20, 10, ""},       {L"v1.0.8.0", 0, 20, 10, ""},             {L"1.0", 0, 20, 10, ""}};
+  memset(g_reply, 0xA5, sizeof(g_reply));
+  memcpy(g_reply + 40, "ABCDEFGHIJKL", 12), memcpy(g_reply + 96, "mnopqrst", 8);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << testing::PrintToString(row.version) << ", " << int(row.extended) << ", "
+                                    << row.capacity);
+    g_version = row.version, g_reply[95] = row.extended;
+    Controller c;
+    ASSERT_EQ(c.driver.OpenDriver(), 0u);
+    BYTE model[20] = {};
+    ULONGLONG cb = row.capacity;
+    EXPECT_EQ(c.driver.GetModelNumber(model, &cb), row.result);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(model), row.result ? 0 : cb), row.model);
+  }
+}
+
+// "ZR-45" or "ZR45", A to D, any four, K or N, any one; no line breaks. The
+// subject ends at the first zero byte, or where the count ends it.
+TEST(ModelRule, AcceptedAndRefusedNumbers) {
+  auto Model = [](const std::string& b, size_t n) {
+    return IsSupportedModelNumber(reinterpret_cast<const BYTE*>(b.data()), n);
+  };
+  const struct { std::string bytes; bool accepted; } rows[] = {
+      {"ZR-45A1234K1", true},   {"ZR45B9X9XN0", true},    {"ZR-45C....N.", true},  {"ZR45D    K ", true},
+      {"ZR-45D\x01\xff\x7f\tK\x80", true},                {std::string("ZR45A1234K1\0ZZ", 14), true},
+      {"ZR-45E1234K1", false},  {"ZR-45A1234X1", false},  {"zr-45a1234k1", false}, {"ZR-45A1234K12", false},
+      {"ZR-45A1234K", false},   {"ZR--45A1234K1", false}, {"ZR_45A1234K1", false}, {" ZR-45A1234K1", false},
+      {"ZR-46A1234K1", false},  {"ZR-45A12\n4K1", false}, {"ZR45A1234K\r", false}, {"ZR-45A\r234N1", false},
+      {std::string("\0ZR-45A1234K1", 13), false},        {"", false}};
+  for (const auto& row : rows)
+    EXPECT_EQ(Model(row.bytes, row.bytes.size()), row.accepted) << testing::PrintToString(row.bytes);
+  EXPECT_TRUE(Model("ZR-45A1234K1xyz", 12));
+  EXPECT_FALSE(Model("ZR-45A1234K1", 11));
+  EXPECT_FALSE(IsSupportedModelNumber(nullptr, 0));
+}
+
+const char* const kImages[6][4] = {
+    {"ZR-45MK1", "JNS", "V37.2XL12", "M00"}, {"ZR-45MK1", "JNS", "V36.2XL12", "M00"},
+    {"ZR-45MK1", "MNS", "V37.2XL14", "M00"}, {"ZR-45MK1", "MNS", "V36.2XL14", "M00"},
+    {"ZR-45MK1", "YNS", "V37.2XL11", "M00"}, {"ZR-45MK1", "YNS", "V36.2XL11", "M00"}};
+const std::string kImage1 = "ZR-45MK1\r\nJNS\r\nV37.2XL12\r\nM00\r\n";
+
+// Replaces the file with the bytes, then `zeros` zero bytes.
+const wchar_t* Write(const runlog_test::ScratchFile& file, const std::string& bytes, long zeros = 0) {
+  FILE* f = _wfopen(file.path(), L"wb");
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  _chsize_s(_fileno(f), static_cast<__int64>(bytes.size()) + zeros);
+  return fclose(f), file.path();
+}
+
+// Lines as the C runtime's text mode reads them: the first four equal one of
+// the six images; after them, anything.
+TEST(Image, FirstFourLinesAreASupportedImage) {
+  runlog_test::ScratchFile file(L"image");
+  for (const auto& image : kImages)
+    for (const std::string eol : {"\r\n", "\n"})
+      for (const std::string& tail : {std::string(), eol, eol + "anything\r\n\xff\xfe"}) {
+        const std::string text = image[0] + eol + image[1] + eol + image[2] + eol + image[3] + tail;
+        EXPECT_TRUE(CheckPreinstallVersion(Write(file, text))) << testing::PrintToString(text);
+      }
+  for (const std::string& text : {kImage1.substr(0, 26), "\r\n" + kImage1, "\xEF\xBB\xBF" + kImage1,
+                                  std::string("ZR-45MK1\nYNS\nV36.2XL12\nM00"),  // variant and version of two rows
+                                  std::string("ZR-45MK1\rJNS\rV37.2XL12\rM00\r")})
+    EXPECT_FALSE(CheckPreinstallVersion(Write(file, text))) << testing::PrintToString(text);
+  EXPECT_FALSE(CheckPreinstallVersion(L"C:\\no such folder\\Version.doc"));
+}
+
+// At most five lines of at most 4097 bytes are read, whatever the file holds.
+TEST(Image, HugeFilesAreReadInBoundedMemory) {
+  runlog_test::ScratchFile file(L"image");
+  const struct { std::string head; long zeros; bool accepted; } rows[] = {
+      {"", 64 << 20, false}, {kImage1, 64 << 20, true}, {kImage1 + std::string(4 << 20, '\n'), 0, true}};
+  for (const auto& row : rows) {
+    PROCESS_MEMORY_COUNTERS before = {}, after = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
+    EXPECT_EQ(CheckPreinstallVersion(Write(file, row.head, row.zeros)), row.accepted) << row.head.size();
+    GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after));
+    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T{8} << 20) << row.head.size();
+  }
+}
+
+// Loading replaces what the list held, also when the file cannot be opened.
+TEST(LineList, LoadReplacesTheListWithAtMostFiveLines) {
+  runlog_test::ScratchFile file(L"lines");
+  CLineList list;
+  EXPECT_TRUE(list.Append("earlier") && list.LoadFromFile(Write(file, "a\nb\nc\nd\ne\nf\ng\n")));
+  EXPECT_EQ(list.Count(), 5);
+  EXPECT_FALSE(list.LoadFromFile(L"C:\\no such folder\\Version.doc"));
+  EXPECT_EQ(list.Count(), 0);
+}
+
+}  // namespace
