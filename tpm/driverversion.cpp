@@ -5,10 +5,6 @@
 #include "diag/trace.h"
 #include "os/owners.h"
 
-#ifndef _MSC_VER
-#include <excpt.h>
-#endif
-
 namespace {
 
 constexpr int kLoadAttempts = 10;
@@ -18,8 +14,9 @@ constexpr DWORD kLoadPauseMs = 1000;
 
 // Loading runs the image's own code and loader paths: any exception raised
 // during the load, a processor fault included, counts as a failed attempt.
-// The guarded functions hold no objects with destructors, as both forms of
-// structured exception handling require.
+// MSVC guards the call with __try (the function holds no objects with
+// destructors, as __try requires); other compilers with a routine written in
+// assembly, whose unwind data does not depend on compiler flags.
 #ifdef _MSC_VER
 namespace {
 HMODULE LoadDriverGuarded(bool* pbFaulted) {
@@ -32,24 +29,15 @@ HMODULE LoadDriverGuarded(bool* pbFaulted) {
 }
 }  // namespace
 #else
-namespace {
-volatile LONG g_lLoadFaulted = 0;
-}  // namespace
-
-// Named from the scope table that __try1 emits, hence external and unmangled.
-extern "C" LONG vadrel_DriverLoadFilter(EXCEPTION_POINTERS*, void*) {
-  g_lLoadFaulted = 1;
-  return EXCEPTION_EXECUTE_HANDLER;
-}
+// tpm/loadguard_x64.S
+extern "C" HMODULE vadrel_LoadLibraryGuarded(decltype(os::api.LoadLibraryW) pfnLoad, LPCWSTR pszPath,
+                                             BOOL* pbFaulted);
 
 namespace {
-__attribute__((noinline)) HMODULE LoadDriverGuarded(bool* pbFaulted) {
-  volatile HMODULE hModule = nullptr;
-  g_lLoadFaulted = 0;
-  __try1(vadrel_DriverLoadFilter)
-  hModule = os::api.LoadLibraryW(kDriverPath);
-  __except1
-  *pbFaulted = g_lLoadFaulted != 0;
+HMODULE LoadDriverGuarded(bool* pbFaulted) {
+  BOOL bFaulted = FALSE;
+  const HMODULE hModule = vadrel_LoadLibraryGuarded(os::api.LoadLibraryW, kDriverPath, &bFaulted);
+  *pbFaulted = bFaulted != FALSE;
   return hModule;
 }
 }  // namespace
