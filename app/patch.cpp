@@ -2,7 +2,7 @@
 
 #include "app/messages.h"
 #include "app/options.h"
-#include "app/outcome.h"
+#include "common/outcome.h"
 #include "host/guards.h"
 #include "host/reg.h"
 #include "host/winversion.h"

@@ -4,8 +4,8 @@
 
 #include "app/messages.h"
 #include "app/options.h"
-#include "app/outcome.h"
 #include "app/patch.h"
+#include "common/outcome.h"
 #include "diag/runlog.h"
 #include "os/api.h"
 #include "res/resource.h"

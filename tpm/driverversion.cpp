@@ -1,13 +1,10 @@
 #include "tpm/driverversion.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "diag/trace.h"
 #include "os/owners.h"
-
-#ifndef _MSC_VER
-#include <excpt.h>
-#endif
 
 namespace {
 
@@ -18,8 +15,9 @@ constexpr DWORD kLoadPauseMs = 1000;
 
 // Loading runs the image's own code and loader paths: any exception raised
 // during the load, a processor fault included, counts as a failed attempt.
-// The guarded functions hold no objects with destructors, as both forms of
-// structured exception handling require.
+// MSVC guards the call with __try (the function holds no objects with
+// destructors, as __try requires); other compilers with a routine written in
+// assembly, whose unwind data does not depend on compiler flags.
 #ifdef _MSC_VER
 namespace {
 HMODULE LoadDriverGuarded(bool* pbFaulted) {
@@ -32,24 +30,15 @@ HMODULE LoadDriverGuarded(bool* pbFaulted) {
 }
 }  // namespace
 #else
-namespace {
-volatile LONG g_lLoadFaulted = 0;
-}  // namespace
-
-// Named from the scope table that __try1 emits, hence external and unmangled.
-extern "C" LONG vadrel_DriverLoadFilter(EXCEPTION_POINTERS*, void*) {
-  g_lLoadFaulted = 1;
-  return EXCEPTION_EXECUTE_HANDLER;
-}
+// tpm/loadguard_x64.S
+extern "C" HMODULE vadrel_LoadLibraryGuarded(decltype(os::api.LoadLibraryW) pfnLoad, LPCWSTR pszPath,
+                                             BOOL* pbFaulted);
 
 namespace {
-__attribute__((noinline)) HMODULE LoadDriverGuarded(bool* pbFaulted) {
-  volatile HMODULE hModule = nullptr;
-  g_lLoadFaulted = 0;
-  __try1(vadrel_DriverLoadFilter)
-  hModule = os::api.LoadLibraryW(kDriverPath);
-  __except1
-  *pbFaulted = g_lLoadFaulted != 0;
+HMODULE LoadDriverGuarded(bool* pbFaulted) {
+  BOOL bFaulted = FALSE;
+  const HMODULE hModule = vadrel_LoadLibraryGuarded(os::api.LoadLibraryW, kDriverPath, &bFaulted);
+  *pbFaulted = bFaulted != FALSE;
   return hModule;
 }
 }  // namespace
@@ -81,11 +70,18 @@ bool FailWithError(const char* pszLine) {
 bool ReadProductVersion(HMODULE hModule, WCHAR (&szSubBlock)[kVersionLength], WCHAR (&szVersion)[kVersionLength]) {
   HRSRC hResource = os::api.FindResourceW(hModule, MAKEINTRESOURCEW(1), RT_VERSION);
   if (hResource == nullptr) return FailWithError("FindResource failed");
-  if (os::api.SizeofResource(hModule, hResource) == 0) return FailWithError("SizeofResource failed");
+  const DWORD cbResource = os::api.SizeofResource(hModule, hResource);
+  if (cbResource == 0) return FailWithError("SizeofResource failed");
   HGLOBAL hData = os::api.LoadResource(hModule, hResource);
   if (hData == nullptr) return FailWithError("LoadResource failed");
   LPVOID pData = os::api.LockResource(hData);
   if (pData == nullptr) return FailWithError("LockResource failed");
+  // VerQueryValueW walks the blocks by the lengths they state: a resource
+  // shorter than its first block says would be read past its end.
+  if (cbResource < sizeof(WORD) || *static_cast<const WORD*>(pData) > cbResource) {
+    DebugTrace("Version resource shorter than it says");
+    return false;
+  }
 
   LPVOID pTranslation = nullptr;
   UINT cbTranslation = 0;
@@ -104,9 +100,16 @@ bool ReadProductVersion(HMODULE hModule, WCHAR (&szSubBlock)[kVersionLength], WC
   UINT cchValue = 0;
   if (!os::api.VerQueryValueW(pData, szSubBlock, &pValue, &cchValue))
     return FailWithError("VerQueryValueW() 2nd failed.");
-  // The value need not be terminated within the length Windows gives.
+  // The value need not be terminated within the length Windows gives; and
+  // that length comes from the resource: a value within the resource is read
+  // no further than the resource's end.
   const wchar_t* pszValue = pValue ? static_cast<const wchar_t*>(pValue) : L"";
-  const size_t cchText = pValue ? wcsnlen(pszValue, cchValue) : 0;
+  const BYTE* const pText = static_cast<const BYTE*>(pValue);
+  const BYTE* const pBegin = static_cast<const BYTE*>(pData);
+  const BYTE* const pEnd = pBegin + cbResource;
+  const size_t cchMax =
+      pText >= pBegin && pText < pEnd ? std::min<size_t>(cchValue, (pEnd - pText) / sizeof(wchar_t)) : cchValue;
+  const size_t cchText = wcsnlen(pszValue, cchMax);
   const errno_t err = wcsncpy_s(szVersion, kVersionLength, pszValue,
                                 cchText < static_cast<size_t>(kVersionLength) ? cchText : _TRUNCATE);
   if (err != 0) {

@@ -1,6 +1,6 @@
 #include "tpm/reinstall.h"
 
-#include "app/outcome.h"
+#include "common/outcome.h"
 #include "diag/trace.h"
 #include "host/reg.h"
 #include "os/owners.h"
