@@ -4,8 +4,10 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on Wine rather than compute: four at a time even on two cores.
 TEST_JOBS := 4
 PACKAGES := cmake make python3 g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick fonts-ipafont-gothic googletest
+# The release checks and make release: PE reading, Authenticode signing, throw-away certificates.
+PACKAGES += python3-pefile osslsigncode openssl
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo screenshots release clean
 all: build
 
 deps:
@@ -31,8 +33,34 @@ test: build
 
 # A simulated ZR-45 that needs the repair, repaired by vadrel.exe /s.
 # UI=1: the same machine interactively under Xvfb, screenshots in $(BUILD)/screenshots.
-demo: build
+# Only what the demo runs: the tool and the simulated machine's parts for that scenario.
+DEMO_TARGETS := vadrel zr45pc zr45probe zr45wmi tpm_images $(if $(UI),zr45_boxprobe)
+# The simulated machine's template prefix boots while they build.
+demo: deps $(BUILD)/CMakeCache.txt
+	python3 sim/zr45.py --build $(BUILD) template >$(BUILD)/template.log 2>&1 & \
+	  cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) && wait
 	python3 sim/zr45.py --build $(BUILD) run repair $(if $(UI),--ui)
 
+# README's pictures, made again on the simulated machine: the confirmation and the final
+# box in English and Japanese, cropped to the box, without time stamps.
+screenshots: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) zr45_boxprobe
+	python3 sim/zr45.py --build $(BUILD) run interactive-repair --shots $(BUILD)/screenshots >/dev/null
+	python3 sim/zr45.py --build $(BUILD) run interactive-repair-japanese --shots $(BUILD)/screenshots >/dev/null
+	for shot in en:interactive-repair ja:interactive-repair-japanese; do for box in confirm:1 finished:2; do \
+	  convert $(BUILD)/screenshots/$${shot#*:}-box$${box#*:}.png -trim +repage -strip \
+	    -define png:exclude-chunks=date,time docs/$${box%:*}-$${shot%:*}.png || exit 1; \
+	done; done
+	ls -l docs/*.png
+
+# dist/: vadrel.exe from a build folder of its own (signed when SIGN_CERT and SIGN_KEY are
+# given: see README), the administrators' guide and SHA256SUMS.
+RELEASE_BUILD := build-release
+release: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target vadrel
+	SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" SIGN_PASS="$(SIGN_PASS)" SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" \
+	  SIGN_CA="$(SIGN_CA)" sh tools/release.sh $(RELEASE_BUILD)/vadrel.exe . dist
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(RELEASE_BUILD) dist

@@ -11,6 +11,15 @@
 #include "res/resource.h"
 #include "tpm/reinstall.h"
 
+// The build system passes the commit's date and time, so that every build of one
+// commit is the same file; a build without them takes the compiler's.
+#ifndef VADREL_BUILD_DATE
+#define VADREL_BUILD_DATE __DATE__
+#endif
+#ifndef VADREL_BUILD_TIME
+#define VADREL_BUILD_TIME __TIME__
+#endif
+
 namespace {
 
 // Checks, then the repair. Only the hotfix query may throw (its request
@@ -40,7 +49,7 @@ DWORD RunVadrel(HINSTANCE hInstance) {
     GetRunLogPath(hInstance, szLogPath);
     theRunLog.Open(szLogPath);
   }
-  theRunLog.WriteW(L"%S built on %S %S started.", "vadrel", __DATE__, __TIME__);
+  theRunLog.WriteW(L"%S built on %S %S started.", "vadrel", VADREL_BUILD_DATE, VADREL_BUILD_TIME);
 
   if (FAILED(os::api.CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
     ReportMessage(IDS_PROCESS_FAILED);
