@@ -98,9 +98,10 @@ class Wine:
                                      stdin=subprocess.DEVNULL, env=self.env(env), timeout=timeout)
             except subprocess.TimeoutExpired:
                 raise SimError(f"wine {' '.join(args)} did not end within {timeout} s (see {out})")
-        if check and rc == 1 and not read_text(out).strip() and label != "again":
-            # Under load a wine start now and then ends with 1 and no output
-            # before the program runs: once more.
+        text = read_text(out)
+        if check and rc == 1 and label != "again" and (not text.strip() or "ShellExecuteEx failed" in text):
+            # Under load a wine start now and then ends with 1 before the program
+            # runs, with no output or with the start's own complaint: once more.
             return self.run(args, "again", timeout, env, check)
         if check and rc != 0:
             raise SimError(f"wine {' '.join(args)} failed with {rc}: {tail(out)}")
