@@ -193,7 +193,9 @@ struct Hook<R (*)(A...), Entry> {
         if (release) return R(a...);  // LocalFree, FreeSid: what was not freed
       return nullptr;
     } else if constexpr (std::is_same_v<R, LONG>) {  // a registry status or an HRESULT
-      return strncmp(name, "Reg", 3) == 0 ? ERROR_ACCESS_DENIED : E_OUTOFMEMORY;
+      if (strncmp(name, "Reg", 3) == 0) return ERROR_ACCESS_DENIED;
+      // COM security fails as it does in a process that has set it already.
+      return strcmp(name, "CoInitializeSecurity") == 0 ? RPC_E_TOO_LATE : E_OUTOFMEMORY;
     } else if constexpr (std::is_same_v<R, DWORD>) {
       return strcmp(name, "SetFilePointer") == 0 ? INVALID_SET_FILE_POINTER : 0;
     } else {
@@ -336,9 +338,10 @@ bool Allowed(DWORD code, DWORD clean) {
   if (code == clean) return true;
   // Memory running out fails the run, or, for the controller's buffers, the opening of the controller.
   if (g_run.newFailAt >= 0) return code == 12 || (g_run.failedStep == Model && code == 15);
-  // Failures of the log's own calls change nothing.
-  static const char* const kDiagnostic[] = {"WriteFile", "SetFilePointer", "FlushFileBuffers", "FormatMessageA",
-                                            "GetModuleFileNameW", "PathRemoveFileSpecW", "PathAppendW"};
+  // Failures of the log's own calls change nothing; nor does COM security set earlier.
+  static const char* const kDiagnostic[] = {"CoInitializeSecurity", "WriteFile",          "SetFilePointer",
+                                            "FlushFileBuffers",     "FormatMessageA",     "GetModuleFileNameW",
+                                            "PathRemoveFileSpecW",  "PathAppendW"};
   for (const char* call : kDiagnostic)
     if (!g_run.persist && g_run.failedName && strcmp(g_run.failedName, call) == 0) return false;
   for (int step = g_run.failedStep; step <= (g_run.persist ? Install : g_run.failedStep); ++step)
