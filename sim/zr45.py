@@ -98,10 +98,7 @@ class Wine:
                                      stdin=subprocess.DEVNULL, env=self.env(env), timeout=timeout)
             except subprocess.TimeoutExpired:
                 raise SimError(f"wine {' '.join(args)} did not end within {timeout} s (see {out})")
-        text = read_text(out)
-        if check and rc == 1 and label != "again" and (not text.strip() or "ShellExecuteEx failed" in text):
-            # Under load a wine start now and then ends with 1 before the program
-            # runs, with no output or with the start's own complaint: once more.
+        if check and label != "again" and never_started(rc, out):
             return self.run(args, "again", timeout, env, check)
         if check and rc != 0:
             raise SimError(f"wine {' '.join(args)} failed with {rc}: {tail(out)}")
@@ -132,6 +129,13 @@ class Wine:
             if text.strip():
                 break
         raise SimError(f"zr45probe {' '.join(args)} answered {rc}: {text[-400:]}")
+
+
+def never_started(rc, out):
+    """Under load a wine start now and then ends with 1 before the program runs,
+    with no output or with the start's own complaint: worth once more."""
+    text = read_text(out)
+    return rc == 1 and (not text.strip() or "ShellExecuteEx failed" in text)
 
 
 def tail(path, n=400):
@@ -467,7 +471,7 @@ def exec_program(scenario, paths, program, args, prefix=None):
         exe = TOOL_DIR + "\\" + os.path.basename(program)
         shutil.copyfile(program, drive_c(prefix, exe))
         rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
-        if rc == 1 and not read_text(out).strip():  # a start that never ran (see Wine.run)
+        if never_started(rc, out):
             rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
         print(read_text(out))
         return rc
