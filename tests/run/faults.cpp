@@ -153,6 +153,12 @@ bool OneOf(const char* name, const char* const (&names)[N]) {
   return std::any_of(names, names + N, [&](const char* n) { return strcmp(n, name) == 0; });
 }
 
+// Whether the planned failure hit one of these calls.
+template <size_t N>
+bool FailedOneOf(const char* const (&names)[N]) {
+  return g_run.failedName && OneOf(g_run.failedName, names);
+}
+
 // One entry of the boundary wrapped: counts the call, and fails it when planned.
 template <class F, F os::Api::*Entry>
 struct Hook;
@@ -310,7 +316,8 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
 
   // The record's rules.
   const auto& writes = g_run.recordWrites;
-  const bool comFailed = g_run.failedName && strcmp(g_run.failedName, "CoInitializeEx") == 0;
+  static const char* const kCom[] = {"CoInitializeEx"};
+  const bool comFailed = FailedOneOf(kCom);
   if ((code == 1 || code == 13 || comFailed) &&
       !(writes.empty() && ReadDword(L"status", 0) == (mode.earlierRecord ? kEarlierStatus : 0)))
     broken.push_back("record touched");
@@ -323,8 +330,7 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
   // The log ends with the outcome, unless the failure hit the log's own writing.
   static const char* const kLogCalls[] = {"WriteFile", "SetFilePointer", "FlushFileBuffers", "WideCharToMultiByte",
                                           "HeapAlloc"};
-  bool logFault = g_run.persist || g_run.newFailAt >= 0;
-  for (const char* call : kLogCalls) logFault |= g_run.failedName && strcmp(g_run.failedName, call) == 0;
+  const bool logFault = g_run.persist || g_run.newFailAt >= 0 || FailedOneOf(kLogCalls);
   const std::string expected = "return code = " + std::to_string(code);
   if (g_run.logOpened && !logFault && GetFileAttributesW(kLog) != INVALID_FILE_ATTRIBUTES &&
       LastLogLine() != expected)
@@ -342,8 +348,7 @@ bool Allowed(DWORD code, DWORD clean) {
   static const char* const kDiagnostic[] = {"CoInitializeSecurity", "WriteFile",          "SetFilePointer",
                                             "FlushFileBuffers",     "FormatMessageA",     "GetModuleFileNameW",
                                             "PathRemoveFileSpecW",  "PathAppendW"};
-  for (const char* call : kDiagnostic)
-    if (!g_run.persist && g_run.failedName && strcmp(g_run.failedName, call) == 0) return false;
+  if (!g_run.persist && FailedOneOf(kDiagnostic)) return false;
   for (int step = g_run.failedStep; step <= (g_run.persist ? Install : g_run.failedStep); ++step)
     if (kStepCodes[step].count(code)) return true;
   return false;
