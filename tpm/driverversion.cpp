@@ -46,11 +46,17 @@ HMODULE LoadDriverGuarded(bool* pbFaulted) {
 
 namespace {
 
+// A kernel driver imports from modules user mode never finds (WDFLDR.SYS lies in
+// System32\drivers, outside every DLL search), so its ordinary load fails; its
+// resources are then read from the file mapped as an image resource, which
+// resolves no imports and runs no code. Either module reads the same way.
 os::Module LoadDriverWithRetries() {
   for (int nAttempt = 1; nAttempt <= kLoadAttempts; ++nAttempt) {
     bool bFaulted = false;
     HMODULE hModule = LoadDriverGuarded(&bFaulted);
     if (bFaulted) DebugTrace("Exception Occured in LoadLibraryW");
+    if (hModule == nullptr)
+      hModule = os::api.LoadLibraryExW(kDriverPath, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (hModule != nullptr) return os::Module(hModule);
     DebugTrace("LoadLibraryW failed %d time(s)", nAttempt);
     TraceError(0);

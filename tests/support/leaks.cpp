@@ -52,6 +52,7 @@ struct Counted<void (*)(A...), Entry> {
   X(SetupDiGetClassDevsW, [](HDEVINFO s, auto...) { if (s != INVALID_HANDLE_VALUE) Acquired("devinfo", s); }) \
   X(SetupDiDestroyDeviceInfoList, [](BOOL, HDEVINFO s) { Released("devinfo", s); })                     \
   X(LoadLibraryW, [](HMODULE m, auto) { if (m) Acquired("module", m); })                                \
+  X(LoadLibraryExW, [](HMODULE m, auto...) { if (m) Acquired("module", m); })                           \
   X(FreeLibrary, [](BOOL, HMODULE m) { Released("module", m); })                                        \
   X(LocalAlloc, [](HLOCAL p, auto...) { if (p) Acquired("local", p); })                                 \
   X(CommandLineToArgvW, [](LPWSTR* p, auto...) { if (p) Acquired("local", p); })                        \

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "diag/trace.h"
 #include "tests/support/fake.h"
+#include "tests/support/leaks.h"
 #include "tpm/device.h"
 #include "tpm/driverversion.h"
 
@@ -47,64 +50,98 @@ TEST(TpmDevice, FoundByAnyOfItsIds) {
   }
 }
 
-constexpr wchar_t kOld[] = L"tpm-6.1.7600.16385.sys", kRepaired[] = L"tpm-6.1.7601.19146.sys";
+constexpr wchar_t kDriver[] = L"C:\\Windows\\System32\\Drivers\\tpm.sys";
+constexpr DWORD kAsImageResource = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
 
-// tpm.sys as a stand-in image of sim/images, loaded after a number of failed
-// attempts. Paths asked for and pauses are kept; no pause waits.
+// tpm.sys as one of the images of sim/images, absent until a number of pauses
+// have passed. Both loads go to the image for real; the loads asked for, the
+// pauses and the debug trace are kept, and no pause waits.
 struct DriverFile {
-  explicit DriverFile(const wchar_t* image, int failures = 0) : failures(failures) {
+  explicit DriverFile(const wchar_t* image, size_t absentFor = 0) : absentFor(absentFor) {
     wchar_t exe[MAX_PATH] = {};
     const std::wstring self(exe, ::GetModuleFileNameW(nullptr, exe, MAX_PATH));
     path = self.substr(0, self.rfind(L'\\') + 1) + TPM_IMAGE_DIR_FROM_TESTS + L"\\" + image, current = this;
+    bTraceOn = TRUE;
   }
+  ~DriverFile() { bTraceOn = FALSE; }
+  bool Present() const { return pauses.size() >= absentFor; }
   static HMODULE WINAPI Load(LPCWSTR asked) {
-    current->loads.push_back(asked);
-    if (static_cast<int>(current->loads.size()) > current->failures) return ::LoadLibraryW(current->path.c_str());
-    return ::SetLastError(ERROR_MOD_NOT_FOUND), nullptr;
+    current->loads.push_back(std::wstring(L"ordinary ") + asked);
+    return current->Present() ? ::LoadLibraryW(current->path.c_str()) : (::SetLastError(ERROR_MOD_NOT_FOUND), nullptr);
+  }
+  static HMODULE WINAPI LoadEx(LPCWSTR asked, HANDLE file, DWORD flags) {
+    current->loads.push_back(L"resource " + std::to_wstring(flags) + L" " + asked);
+    if (!current->Present()) return ::SetLastError(ERROR_FILE_NOT_FOUND), nullptr;
+    return ::LoadLibraryExW(current->path.c_str(), file, flags);
   }
   static inline DriverFile* current;
   std::wstring path;
-  int failures;
+  size_t absentFor;
   std::vector<std::wstring> loads;
   std::vector<DWORD> pauses;
+  std::vector<std::string> trace;
   testing_os::Replace<decltype(os::api.LoadLibraryW)> load_{os::api.LoadLibraryW, &Load};
+  testing_os::Replace<decltype(os::api.LoadLibraryExW)> loadEx_{os::api.LoadLibraryExW, &LoadEx};
   testing_os::Replace<decltype(os::api.Sleep)> sleep_{os::api.Sleep, [](DWORD ms) { current->pauses.push_back(ms); }};
+  // Each line past its time stamp; an error-text line without the system's text.
+  testing_os::Replace<decltype(os::api.OutputDebugStringA)> trace_{os::api.OutputDebugStringA, [](LPCSTR line) {
+    const std::string text = strchr(line, ']') + 22;
+    current->trace.push_back(text.compare(0, 10, "errorcode=") ? text : text.substr(0, text.find(", ") + 2));
+  }};
 };
 
-// The ProductVersion text under the first translation, read from real images:
-// the fixed version numbers do not count. Faked resources (odd): a translation
-// table shorter than one entry holds nothing; the value is read up to the
-// length Windows gives, and one of 260 units or more is no version.
-TEST(DriverVersion, ReadFromTheImage) {
-  static int odd;
-  FAKE(VerQueryValueW, [](LPCVOID block, LPCWSTR name, LPVOID* value, PUINT cb) -> WINBOOL {
-    static const WORD table[2] = {0x0409, 0x04b0};
-    static const std::wstring texts[] = {L"", L"", L"6.1.7601.19146XYZ", std::wstring(260, L'7')};
-    if (odd && (wcscmp(name, L"\\VarFileInfo\\Translation") == 0) == (odd == 1))
-      return *value = const_cast<void*>(odd == 1 ? static_cast<const void*>(table) : texts[odd].c_str()),
-             *cb = odd == 1 ? 2 : odd == 2 ? 14 : 261, TRUE;
-    return VerQueryValueW(block, name, value, cb);
-  });
-  const struct { const wchar_t* image; int odd; const wchar_t* version; } rows[] = {  // no version: unreadable
-      {kOld, 0, L"6.1.7600.16385"}, {kRepaired, 0, L"6.1.7601.19146"}, {L"tpm-6.1.7601.17514.sys", 0, L"6.1.7601.17514"},
-      {L"tpm-fixed-differs.sys", 0, L"6.1.7601.17514"}, {L"tpm-other-translation.sys", 0, nullptr},
-      {kRepaired, 1, nullptr}, {kRepaired, 2, L"6.1.7601.19146"}, {kRepaired, 3, nullptr}};
+const std::wstring kOrdinary = std::wstring(L"ordinary ") + kDriver;
+const std::wstring kAsResource = L"resource " + std::to_wstring(kAsImageResource) + L" " + kDriver;
+
+// The ProductVersion text under the first translation, read on the first
+// attempt: from a driver image mapped as an image resource once its ordinary
+// load has failed (its WDFLDR.SYS import is found nowhere), and from a file
+// that loads ordinarily through that load alone. The fixed version numbers do
+// not count.
+TEST(DriverVersion, ReadOnTheFirstAttempt) {
+  const struct { const wchar_t* image; const wchar_t* version; bool driver; } rows[] = {  // no version: unreadable
+      {L"tpm-6.1.7600.16385.sys", L"6.1.7600.16385", true}, {L"tpm-6.1.7601.19146.sys", L"6.1.7601.19146", true},
+      {L"tpm-6.1.7601.17514.sys", L"6.1.7601.17514", true}, {L"tpm-fixed-differs.sys", L"6.1.7601.17514", true},
+      {L"tpm-other-translation.sys", nullptr, true},        {L"tpm-resource-only.sys", L"6.1.7601.19146", false}};
   for (const auto& row : rows) {
     DriverFile file(row.image);
+    testing_os::LeakCheck leaks;
     WCHAR version[kVersionLength] = {};
-    odd = row.odd;
-    EXPECT_EQ(GetDriverFileVersion(version), row.version != nullptr) << row.image << ", odd " << row.odd;
+    EXPECT_EQ(GetDriverFileVersion(version), row.version != nullptr) << row.image;
     if (row.version) { EXPECT_STREQ(version, row.version); }
-    EXPECT_EQ(file.loads, std::vector<std::wstring>{L"C:\\Windows\\System32\\Drivers\\tpm.sys"});
+    const std::vector<std::wstring> loads = {kOrdinary, kAsResource};
+    EXPECT_EQ(file.loads, std::vector<std::wstring>(loads.begin(), loads.begin() + (row.driver ? 2 : 1))) << row.image;
+    EXPECT_EQ(file.pauses, std::vector<DWORD>{}) << row.image;
+    EXPECT_EQ(leaks.Outstanding() + leaks.Unmatched(), 0) << leaks.Describe();
   }
 }
 
-// A processor fault and a C++ exception raised inside the load each count as
-// a failed attempt; the attempts go on, a second apart, up to the tenth.
+// A file that cannot be had by either load costs ten attempts, each traced
+// with its error and followed by a pause of a second, then one more line.
+TEST(DriverLoad, MissingFileTenAttempts) {
+  DriverFile file(L"tpm-6.1.7600.16385.sys", 99);
+  WCHAR version[kVersionLength] = {};
+  EXPECT_FALSE(GetDriverFileVersion(version));
+  std::vector<std::wstring> loads;
+  std::vector<std::string> trace;
+  for (int n = 1; n <= 10; ++n) {
+    loads.insert(loads.end(), {kOrdinary, kAsResource});
+    trace.push_back("LoadLibraryW failed " + std::to_string(n) + " time(s)\n");
+    trace.push_back("errorcode=0x2(2), ");
+  }
+  trace.push_back("LoadLibraryW failed\n");
+  trace.push_back(trace[1]);
+  EXPECT_EQ(file.loads, loads);
+  EXPECT_EQ(file.pauses, std::vector<DWORD>(10, 1000));
+  EXPECT_EQ(file.trace, trace);
+}
+
+// A processor fault and a C++ exception raised inside the ordinary load each
+// count as a failed attempt; the attempts go on, a second apart, up to the tenth.
 TEST(DriverLoad, ExceptionsDuringTheLoadAreAttempts) {
   static int attempts;
   attempts = 0;
-  DriverFile file(kOld, 7);
+  DriverFile file(L"tpm-resource-only.sys", 9);
   FAKE(LoadLibraryW, [](LPCWSTR path) -> HMODULE {
     static int* volatile nowhere = nullptr;
     if (++attempts == 1) *nowhere = 1;
@@ -113,9 +150,10 @@ TEST(DriverLoad, ExceptionsDuringTheLoadAreAttempts) {
   });
   WCHAR szVersion[kVersionLength] = {};
   EXPECT_TRUE(GetDriverFileVersion(szVersion));
-  EXPECT_STREQ(szVersion, L"6.1.7600.16385");
+  EXPECT_STREQ(szVersion, L"6.1.7601.19146");
   EXPECT_EQ(attempts, 10);
   EXPECT_EQ(file.pauses, std::vector<DWORD>(9, 1000));
+  EXPECT_EQ(std::count(file.trace.begin(), file.trace.end(), "Exception Occured in LoadLibraryW\n"), 2);
 }
 
 }  // namespace
