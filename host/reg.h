@@ -15,6 +15,7 @@ class CReg {
   // Sets a REG_DWORD, creating the key; samExtra joins KEY_ALL_ACCESS on the
   // first attempt, the fallback asks for KEY_WRITE alone.
   bool WriteDword(LPCWSTR pszName, DWORD dwValue, REGSAM samExtra);
-  // A refusal of the run: "status" 0xFFFFFFFF only where none exists, then "code".
+  // A refusal of the run: "status" 0xFFFFFFFF only where none exists (or one
+  // of another type), then "code".
   void RecordFailure(DWORD dwCode);
 };

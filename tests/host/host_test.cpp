@@ -16,30 +16,39 @@ DWORD Stored(const wchar_t* name) {
   return RegGetValueW(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_ANY, nullptr, data, &cb) ? 0xBAD : data[0];
 }
 
-// A refusal keeps a REG_DWORD "status" (a short one reads zero-padded), marks
-// any other 0xFFFFFFFF, then writes "code", in a key that outlives a restart; a
-// key refusing full access is written with write access.
+// A refusal keeps a REG_DWORD "status" (a short one reads zero-padded), also
+// one it cannot read now; it marks a missing one, or one of another type,
+// 0xFFFFFFFF, then writes "code", in a key that outlives a restart; a key
+// refusing full access is written with write access.
 TEST(Record, RefusalKeepsAnExistingStatus) {
-  static bool deny;
+  static bool denyFull, denyRead;
   FAKE(RegCreateKeyExW, [](HKEY root, LPCWSTR name, DWORD reserved, LPWSTR cls, DWORD options, REGSAM sam,
                            const LPSECURITY_ATTRIBUTES sa, PHKEY key, LPDWORD disposition) -> LSTATUS {
-    if (deny && (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) return ERROR_ACCESS_DENIED;
+    if (denyFull && (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) return ERROR_ACCESS_DENIED;
     return RegCreateKeyExW(root, name, reserved, cls, options, sam, sa, key, disposition);
   });
-  const struct { DWORD type; std::vector<BYTE> data; bool read, deny; DWORD status; } rows[] = {
-      {REG_NONE, {}, false, false, 0xFFFFFFFF},     {REG_DWORD, {0x7E, 0x02, 0, 0}, true, false, 638},
-      {REG_DWORD, {0x34, 0x12}, true, false, 0x1234}, {REG_SZ, {'6', 0, 0, 0}, false, false, 0xFFFFFFFF},
-      {REG_BINARY, {1, 0, 0, 0}, false, false, 0xFFFFFFFF}, {REG_NONE, {}, false, true, 0xFFFFFFFF}};
+  FAKE(RegOpenKeyExW, [](HKEY root, LPCWSTR name, DWORD options, REGSAM sam, PHKEY key) -> LSTATUS {
+    return denyRead ? ERROR_ACCESS_DENIED : RegOpenKeyExW(root, name, options, sam, key);
+  });
+  constexpr DWORD kNoKey = 0xFFFF;  // as type: no key at all
+  const struct { DWORD type; std::vector<BYTE> data; bool read, denyFull, denyRead; DWORD status; } rows[] = {
+      {kNoKey, {}, false, false, false, 0xFFFFFFFF},       {REG_NONE, {}, false, false, false, 0xFFFFFFFF},
+      {REG_DWORD, {0x7E, 0x02, 0, 0}, true, false, false, 638}, {REG_DWORD, {0x34, 0x12}, true, false, false, 0x1234},
+      {REG_SZ, {'6', 0, 0, 0}, false, false, false, 0xFFFFFFFF}, {REG_BINARY, {1, 0, 0, 0}, false, false, false, 0xFFFFFFFF},
+      {kNoKey, {}, false, true, false, 0xFFFFFFFF},       {REG_DWORD, {0x7E, 0x02, 0, 0}, false, false, true, 638}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << "type " << row.type << ", " << row.data.size() << " bytes, " << row.deny);
+    SCOPED_TRACE(testing::Message() << "type " << row.type << ", " << row.data.size() << " bytes, " << row.denyFull
+                                    << row.denyRead);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova");
-    if (row.type != REG_NONE)
-      RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, L"status", row.type, row.data.data(), row.data.size());
+    if (row.type != kNoKey)  // REG_NONE: the key with another value only
+      RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, row.type == REG_NONE ? L"code" : L"status", row.type, row.data.data(),
+                      row.data.size());
     DWORD status = 0x5A5A;
+    denyFull = row.denyFull, denyRead = row.denyRead;
     EXPECT_EQ(CReg().ReadStatus(status), row.read);
     EXPECT_EQ(status, row.read ? row.status : 0x5A5Au);
-    deny = row.deny;
     CReg().RecordFailure(9);
+    denyRead = false;
     EXPECT_EQ(Stored(L"status"), row.status);
     EXPECT_EQ(Stored(L"code"), 9u);
     HKEY sub = nullptr;  // a volatile key can hold no lasting subkey
@@ -50,30 +59,32 @@ TEST(Record, RefusalKeepsAnExistingStatus) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova");
 }
 
-struct Release { DWORD platform, major, minor; BYTE productType; WORD kind; } g_release;
+struct Release { DWORD platform, major, minor; BYTE productType; bool windows7, extendedFails; } g_release;
 
-// On Wine's x64 processor; only NT 6.1 on a workstation is Windows 7.
-TEST(WinVersion, Classification) {
+// Windows 7 is NT 6.1 on a workstation, and nothing else: not a server or a
+// domain controller of 6.1, not the releases beside it, not another platform
+// reporting 6.1, not a release whose extended version cannot be read.
+TEST(WinVersion, Windows7ExactlyWhenNt61Workstation) {
   constexpr DWORD NT = VER_PLATFORM_WIN32_NT, W9X = VER_PLATFORM_WIN32_WINDOWS, W32S = VER_PLATFORM_WIN32s;
   constexpr BYTE WS = VER_NT_WORKSTATION, SRV = VER_NT_SERVER, DC = VER_NT_DOMAIN_CONTROLLER;
   const Release rows[] = {
-      {W32S, 3, 10, WS, 1}, {W9X, 4, 0, WS, 2},   {W9X, 4, 9, WS, 2},   {W9X, 4, 10, WS, 3},  {W9X, 4, 89, WS, 3},
-      {W9X, 4, 90, WS, 7},  {NT, 4, 0, WS, 4},    {NT, 5, 0, WS, 5},    {NT, 5, 1, WS, 6},    {NT, 5, 2, WS, 6},
-      {NT, 5, 2, SRV, 10},  {NT, 6, 0, WS, 8},    {NT, 6, 0, SRV, 9},   {NT, 6, 1, WS, 11},   {NT, 6, 1, SRV, 12},
-      {NT, 6, 1, DC, 12},   {NT, 6, 2, WS, 13},   {NT, 6, 2, SRV, 14},  {NT, 6, 3, WS, 15},   {NT, 6, 4, SRV, 16},
-      {NT, 7, 1, WS, 0},    {NT, 9, 1, WS, 0},    {NT, 10, 0, WS, 17},  {NT, 10, 0, SRV, 17}, {NT, 11, 1, WS, 0xFFFF},
-      {3 /* CE */, 6, 1, WS, 0}};
-  FAKE(GetVersionExW, [](LPOSVERSIONINFOW info) {  // the product type only in the extended structure
+      {NT, 6, 1, WS, true, false},  {NT, 6, 1, SRV, false, false}, {NT, 6, 1, DC, false, false},
+      {NT, 6, 0, WS, false, false}, {NT, 6, 2, WS, false, false},  {NT, 5, 1, WS, false, false},
+      {NT, 7, 1, WS, false, false}, {NT, 4, 1, WS, false, false},  {W9X, 6, 1, WS, false, false},
+      {W32S, 6, 1, WS, false, false}, {3 /* CE */, 6, 1, WS, false, false}, {NT, 6, 1, WS, false, true}};
+  FAKE(GetVersionExW, [](LPOSVERSIONINFOW info) -> WINBOOL {  // the product type only in the extended structure
+    const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW);
+    if (extended && g_release.extendedFails) return FALSE;
     info->dwPlatformId = g_release.platform, info->dwMajorVersion = g_release.major;
     info->dwMinorVersion = g_release.minor;
-    if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW))
-      reinterpret_cast<LPOSVERSIONINFOEXW>(info)->wProductType = g_release.productType;
+    if (extended) reinterpret_cast<LPOSVERSIONINFOEXW>(info)->wProductType = g_release.productType;
     return TRUE;
   });
   for (const Release& row : rows) {
     g_release = row;
-    EXPECT_EQ(CWinVersion()._wOsKind, row.kind)
-        << "platform " << row.platform << ", " << row.major << '.' << row.minor << ", type " << int(row.productType);
+    EXPECT_EQ(CWinVersion()._wOsKind == kOsKindWindows7, row.windows7)
+        << "platform " << row.platform << ", " << row.major << '.' << row.minor << ", type " << int(row.productType)
+        << (row.extendedFails ? ", extended query fails" : "");
   }
 }
 
