@@ -53,14 +53,14 @@ screenshots: deps $(BUILD)/CMakeCache.txt
 	done; done
 	ls -l docs/*.png
 
-# dist/: vadrel.exe from a build folder of its own (signed when SIGN_CERT and SIGN_KEY are
-# given: see README), the administrators' guide and SHA256SUMS.
+# dist/: vadrel.exe and its diagnostic build from a build folder of their own (signed when
+# SIGN_CERT and SIGN_KEY are given: see README), the administrators' guide and SHA256SUMS.
 RELEASE_BUILD := build-release
 release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target vadrel
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target vadrel vadrel_diagnostic
 	SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" SIGN_PASS="$(SIGN_PASS)" SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" \
-	  SIGN_CA="$(SIGN_CA)" sh tools/release.sh $(RELEASE_BUILD)/vadrel.exe . dist
+	  SIGN_CA="$(SIGN_CA)" sh tools/release.sh $(RELEASE_BUILD)/vadrel.exe $(RELEASE_BUILD)/diagnostic/vadrel.exe . dist
 
 clean:
 	rm -rf $(BUILD) $(RELEASE_BUILD) dist
