@@ -12,8 +12,8 @@ waited for, read, photographed and answered the way a user answers them.
         prints the result as JSON; exit status 0, or 1 when there were problems.
 
 How: an Xvfb of its own (free display via -displayfd); the prefix's user
-settings get a 640x400 virtual desktop (HKCU\\Software\\Wine\\Explorer) and
-the Japanese font replacement "MS UI Gothic" = "IPAGothic"; `wine PROGRAM` runs
+settings get a 640x400 virtual desktop (HKCU\\Software\\Wine\\Explorer), the
+Japanese font replacement "MS UI Gothic" = "IPAGothic" and Marlett in its Fonts folder; `wine PROGRAM` runs
 in the background with its output in files. Each box is found and read by
 boxprobe.exe in the same prefix (Wine's controls are not X windows), saved as
 <shots>/<label>-box<N>.png, then answered: the box's own X window is focused
@@ -38,6 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTION = "Orlinth"
 DESKTOP_SIZE = "640x400"
+MARLETT = "/usr/share/wine/fonts/marlett.ttf"
 SCREEN = "1024x768x24"
 BUTTON_SETS = ([1], [1, 2])  # IDOK; IDOK and IDCANCEL
 KEYS = {"ok": "Return", "cancel": "Escape"}
@@ -124,6 +125,12 @@ class Session:
             return rc, f.read().decode("utf-8", "replace")
 
     def configure_desktop(self, size=DESKTOP_SIZE):
+        # Windows draws the caption buttons with the Marlett font from its Fonts
+        # folder; Wine finds its own copy (fonts-wine) only there too, and
+        # without it draws the close button as the letter "r".
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        shutil.copyfile(MARLETT, os.path.join(fonts, "marlett.ttf"))
         reg = os.path.join(self.workdir, "desktop.reg")
         lines = ["REGEDIT4", "",
                  "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]", '"Desktop"="Default"', "",
