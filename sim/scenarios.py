@@ -17,9 +17,13 @@ Machine settings (defaults in MACHINE):
                    version name for vadrel.exe ("win10", "winxp64", ...)
   version_doc      lines of C:\\Util\\Version.doc (CR LF endings); None: no file
   tpm_sys          installed driver image: "old" | "repaired" | "other" | None (absent)
-  package          payload of C:\\Windows\\INF\\tpm.inf: "repaired" | "old"; None: no package
-  installer        "wine" (Wine's own UpdateDriverForPlugAndPlayDevicesW) or the
-                   substitute newdev.dll: {"error": n, "reboot": 0|1, "copy": image}
+  bound            DriverVer (a DRIVER_VER name) of the driver the TPM device is
+                   bound to; "installed": the one that installed tpm_sys; None: no driver
+  package          DriverVer of C:\\Windows\\INF\\tpm.inf (a DRIVER_VER name); None: no package
+  payload          the package's tpm.sys: "repaired" | "old" | "other_translation"
+  installer        the machine's installer (the stand-in newdev.dll in System32, with
+                   Windows' rule): {"error": n} fails with n before installing,
+                   {"reboot": 1} reports that a restart is needed
   user             "administrator" | "standard" (through the launcher)
   language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
   status_before    a "status" an earlier run left in the record, or None
@@ -34,8 +38,10 @@ Expectations:
               must be absent; None: the key must not exist
   tpm_after   ProductVersion of tpm.sys afterwards (None: absent)
   requests    model-number requests the controller received from the run
-  bound       whether Wine's own installer bound the TPM device to the package
-  installer_call  whether the substitute installer was called
+  bound       True: the installation re-bound the TPM device to the package (its
+              driver key now holds the package's DriverVer, and the installer
+              replaced the driver the machine had); otherwise the binding is untouched
+  installer_call  whether the installer was called
 """
 
 OLD = "6.1.7600.16385"
@@ -44,6 +50,14 @@ OTHER = "6.1.7601.17514"
 NO_STATUS = 0xFFFFFFFF
 NO_MORE_ITEMS = 259
 NO_SUCH_DEVINST = 0xE000020B
+
+# DriverVer (date, version) of the TPM driver packages a ZR-45 can have met: the
+# one the machine shipped with, Windows 7 SP1's, and the one the repair installs.
+DRIVER_VER = {
+    "old": ("07/14/2009", OLD),
+    "other": ("11/20/2010", OTHER),
+    "repaired": ("01/21/2016", REPAIRED),
+}
 
 SUPPORTED_IMAGE = ["ZR-45MK1", "JNS", "V37.2XL12", "M00"]
 
@@ -58,8 +72,10 @@ MACHINE = {
     "windows": "win7",
     "version_doc": SUPPORTED_IMAGE,
     "tpm_sys": "old",
+    "bound": "installed",
     "package": "repaired",
-    "installer": "wine",
+    "payload": "repaired",
+    "installer": {},
     "user": "administrator",
     "language": "en",
     "status_before": None,
@@ -76,7 +92,7 @@ FAILS_SKIPPABLE_CHECKS = {
 
 
 def installer_failed(code, error):
-    """The substitute installer fails with error: message 104, "status" holds the error."""
+    """The installer fails with error: message 104, "status" holds the error."""
     return {"code": code, "log": [104], "record": {"status": error, "code": code},
             "tpm_after": OLD, "installer_call": True}
 
@@ -87,19 +103,20 @@ def refused(code, message, **record):
             "tpm_after": OLD}
 
 
+REPAIRED_RUN = {"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                "tpm_after": REPAIRED, "bound": True, "installer_call": True}
+
+
 SCENARIOS = [
     # name, what differs from MACHINE, command line, expectations
-    dict(name="repair", about="a ZR-45 that needs the repair; Wine's own installer repairs it",
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "bound": True}),
-    dict(name="repair-restart", about="the installer succeeds and asks for a restart",
-         machine={"installer": {"error": 0, "reboot": 1, "copy": "repaired"}},
-         expect={"code": 0, "log": [111], "record": {"status": 638, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "installer_call": True}),
+    dict(name="repair", about="a ZR-45 that needs the repair: bound to the old driver, the package is newer",
+         expect=REPAIRED_RUN),
+    dict(name="repair-restart", about="the installation succeeds and asks for a restart",
+         machine={"installer": {"reboot": 1}},
+         expect=REPAIRED_RUN | {"record": {"status": 638, "code": 0, "updatedver": REPAIRED}}),
     dict(name="repair-japanese", about="the repair with a Japanese user interface",
          machine={"language": "ja"},
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "bound": True}),
+         expect=REPAIRED_RUN),
     dict(name="standard-user", about="run by a standard user (Administrators deny-only)",
          machine={"user": "standard"},
          expect={"code": 1, "log": [106], "record": None, "tpm_after": OLD, "requests": 0}),
@@ -151,7 +168,7 @@ SCENARIOS = [
     dict(name="hotfix-lower-case", about="WMI reports kb3133977 in lower case: installed (the driver is repaired already)",
          machine={"hotfixes": ["kb3133977"], "tpm_sys": "repaired"},
          expect=refused(2, 108) | {"tpm_after": REPAIRED}),
-    dict(name="driver-missing", about="no tpm.sys (ten load attempts, 1 s apart)",
+    dict(name="driver-missing", about="no tpm.sys, the device still bound to its driver (ten load attempts, 1 s apart)",
          machine={"tpm_sys": None},
          expect=refused(27, 117) | {"tpm_after": None}),
     dict(name="driver-other-build", about="tpm.sys reports another build",
@@ -161,37 +178,42 @@ SCENARIOS = [
          machine={"package": None},
          expect=refused(28, 113)),
     dict(name="planted-newdev-repair", about="a newdev.dll planted beside the tool is never loaded; System32's repairs",
-         machine={"plant": True, "installer": {"error": 0, "copy": "repaired"}},
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "installer_call": True}),
-    dict(name="package-no-better", about="the installer fails with ERROR_NO_MORE_ITEMS",
-         machine={"installer": {"error": NO_MORE_ITEMS}},
+         machine={"plant": True},
+         expect=REPAIRED_RUN),
+    dict(name="package-no-better",
+         about="the device is bound to the package's DriverVer while tpm.sys is the old build: no better driver",
+         machine={"bound": "repaired"},
          expect=installer_failed(28, NO_MORE_ITEMS)),
+    dict(name="forced-no-better", about="/s /f on a repaired machine: the package is no better than the bound driver",
+         machine={"tpm_sys": "repaired"}, args=["/s", "/f"],
+         expect=installer_failed(28, NO_MORE_ITEMS) | {"tpm_after": REPAIRED, "requests": 0}),
     dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
          machine={"tpm_ids": None},
          expect=refused(29, 107)),
+    # The device leaving between the check and the installation, and a refused
+    # installation, are failures the installer is told to give.
     dict(name="tpm-vanished", about="the installer fails with ERROR_NO_SUCH_DEVINST",
          machine={"installer": {"error": NO_SUCH_DEVINST}},
          expect=installer_failed(29, NO_SUCH_DEVINST)),
     dict(name="installer-error", about="the installer fails with ERROR_ACCESS_DENIED",
          machine={"installer": {"error": 5}},
          expect=installer_failed(12, 5)),
-    dict(name="unreadable-after-install", about="after the installation the version cannot be read",
-         machine={"installer": {"error": 0, "copy": "other_translation"}},
+    dict(name="unreadable-after-install", about="the package's tpm.sys has no ProductVersion the tool can read",
+         machine={"payload": "other_translation"},
          expect={"code": 12, "log": [104], "record": {"status": 1, "code": 12},
-                 "tpm_after": "unreadable", "installer_call": True}),
-    dict(name="package-old-build", about="the package carries the old build: nothing is copied",
-         machine={"package": "old"},
+                 "tpm_after": "unreadable", "bound": True, "installer_call": True}),
+    dict(name="package-old-build", about="a newer package that still carries the old build: nothing is copied",
+         machine={"payload": "old"},
          expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
-                 "tpm_after": OLD, "bound": True}),
-    dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool finds it, the installer does not",
+                 "tpm_after": OLD, "bound": True, "installer_call": True}),
+    # Windows matches device ids without regard to case (Wine's own newdev.dll
+    # would not: it compares them exactly and installs nothing).
+    dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool and the installer find it",
          machine={"tpm_ids": ["acpi\\ifx0102"]},
-         expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
-                 "tpm_after": OLD, "bound": False}),
+         expect=REPAIRED_RUN),
     dict(name="forced", about="/s /f repairs a machine that fails the skippable checks",
          machine=FAILS_SKIPPABLE_CHECKS, args=["/s", "/f"],
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "requests": 0, "bound": True}),
+         expect=REPAIRED_RUN | {"requests": 0}),
     dict(name="forced-windows-server", about="/s /f still stops on a server",
          machine=FAILS_SKIPPABLE_CHECKS | {"windows": "server"}, args=["/s", "/f"],
          expect=refused(18, 105) | {"tpm_after": OTHER, "requests": 0}),
@@ -205,8 +227,7 @@ SCENARIOS = [
                  "tpm_after": OLD, "boxes": [110]}),
     dict(name="interactive-repair", about="interactive: OK, then the final box",
          args=[], ui=["ok", "ok"],
-         expect={"code": 0, "log": None, "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "bound": True, "boxes": [110, 111]}),
+         expect=REPAIRED_RUN | {"log": None, "boxes": [110, 111]}),
 ]
 
 
