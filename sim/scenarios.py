@@ -30,6 +30,10 @@ Machine settings (defaults in MACHINE):
   plant            True: a newdev.dll that leaves a marker when loaded lies beside
                    vadrel.exe, and the run puts native newdev first (as Windows does)
 
+Scenario keys besides machine and expect: args (command line, default /s), ui
+(interactive answers), run ("second-instance"), build ("diagnostic": the build
+with the debug trace on standard error; default the release build).
+
 Expectations:
   code        exit code
   log         catalogue ids of the message lines between the start line and the
@@ -42,6 +46,9 @@ Expectations:
               driver key now holds the package's DriverVer, and the installer
               replaced the driver the machine had); otherwise the binding is untouched
   installer_call  whether the installer was called
+  trace       diagnostic build: texts of trace lines the run writes, in this order
+  no_trace    diagnostic build: beginnings of trace texts the run never writes
+A release build writes nothing to standard output or standard error.
 """
 
 OLD = "6.1.7600.16385"
@@ -174,6 +181,19 @@ SCENARIOS = [
     dict(name="driver-other-build", about="tpm.sys reports another build",
          machine={"tpm_sys": "other"},
          expect=refused(27, 117) | {"tpm_after": OTHER}),
+    # The diagnostic build's trace shows each read of a real-shaped driver image
+    # succeed on its first attempt: no "LoadLibraryW failed ..." line, no pause.
+    dict(name="diagnostic-other-build", about="the diagnostic build on another build: its trace, no load retried",
+         machine={"tpm_sys": "other"}, build="diagnostic",
+         expect=refused(27, 117) | {"tpm_after": OTHER,
+                                    "trace": ["Version not match exp:6.1.7601.19146 res:6.1.7601.17514",
+                                              "Version not match exp:6.1.7600.16385 res:6.1.7601.17514"],
+                                    "no_trace": ["LoadLibraryW failed"]}),
+    dict(name="diagnostic-repair", about="the diagnostic build repairs: both checks and the read-back load at once",
+         build="diagnostic",
+         expect=REPAIRED_RUN | {"trace": ["Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
+                                          "UpdateDriverForPlugAndPlayDevicesW success"],
+                                "no_trace": ["LoadLibraryW failed", "Exception"]}),
     dict(name="package-missing", about="no C:\\Windows\\INF\\tpm.inf",
          machine={"package": None},
          expect=refused(28, 113)),

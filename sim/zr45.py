@@ -73,8 +73,9 @@ def need(paths, key, why):
 # ---------------------------------------------------------------- wine calls
 
 class Wine:
-    """Wine commands in one prefix, outputs to files (never pipes: Wine's
-    background processes would keep a pipe open)."""
+    """Wine commands in one prefix, standard output to NN-label.out and standard
+    error to NN-label.err (files, never pipes: Wine's background processes would
+    keep a pipe open)."""
 
     def __init__(self, prefix, logdir):
         self.prefix = prefix
@@ -96,10 +97,11 @@ class Wine:
         return os.path.join(self.logdir, f"{self.count:02d}-{label}.out")
 
     def run(self, args, label, timeout=120, env=None, check=True):
+        """Runs to the end; returns (exit code, stdout file); stderr is beside it, err_of(out)."""
         out = self._out(label)
-        with open(out, "wb") as f:
+        with open(out, "wb") as o, open(err_of(out), "wb") as e:
             try:
-                rc = subprocess.call(["wine"] + args, stdout=f, stderr=subprocess.STDOUT,
+                rc = subprocess.call(["wine"] + args, stdout=o, stderr=e,
                                      stdin=subprocess.DEVNULL, env=self.env(env), timeout=timeout)
             except subprocess.TimeoutExpired:
                 raise SimError(f"wine {' '.join(args)} did not end within {timeout} s (see {out})")
@@ -111,11 +113,9 @@ class Wine:
 
     def start(self, args, label, env=None):
         out = self._out(label)
-        f = open(out, "wb")
-        proc = subprocess.Popen(["wine"] + args, stdout=f, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL, env=self.env(env))
-        f.close()
-        return proc
+        with open(out, "wb") as o, open(err_of(out), "wb") as e:
+            return subprocess.Popen(["wine"] + args, stdout=o, stderr=e,
+                                    stdin=subprocess.DEVNULL, env=self.env(env))
 
     def server(self, option):
         out = self._out("wineserver")
@@ -127,7 +127,7 @@ class Wine:
         # The same as in run(): a start with no output at all is tried again.
         for attempt in range(3):
             rc, out = self.run([SIM_DIR + "\\zr45probe.exe"] + list(args), "probe", check=False)
-            text = read_text(out)
+            text = outputs(out)
             for line in text.splitlines():
                 if line.startswith("{"):
                     return json.loads(line)
@@ -139,12 +139,21 @@ class Wine:
 def never_started(rc, out):
     """Under load a wine start now and then ends with 1 before the program runs,
     with no output or with the start's own complaint: worth once more."""
-    text = read_text(out)
+    text = outputs(out)
     return rc == 1 and (not text.strip() or "ShellExecuteEx failed" in text)
 
 
-def tail(path, n=400):
-    return read_text(path)[-n:].strip()
+def err_of(out):
+    return out[:-len(".out")] + ".err"
+
+
+def outputs(out):
+    """A run's standard output and standard error, one after the other."""
+    return read_text(out) + read_text(err_of(out))
+
+
+def tail(out, n=400):
+    return outputs(out)[-n:].strip()
 
 
 def read_text(path):
@@ -326,13 +335,20 @@ def image_path(paths, name):
     return need(paths, "image_" + name, f"driver image '{name}'")
 
 
-def install_files(m, paths, prefix):
+def tool_of(scenario, paths):
+    """The vadrel.exe a scenario runs: the release build, or the diagnostic one."""
+    if scenario.get("build", "release") == "diagnostic":
+        return need(paths, "vadrel_diagnostic", "a diagnostic run")
+    return need(paths, "vadrel", "the run")
+
+
+def install_files(m, paths, prefix, tool):
     def put(src, windows_path):
         dst = drive_c(prefix, windows_path)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copyfile(src, dst)
 
-    put(need(paths, "vadrel", "the run"), TOOL_DIR + "\\vadrel.exe")
+    put(tool, TOOL_DIR + "\\vadrel.exe")
     put(need(paths, "probe", "the machine"), SIM_DIR + "\\zr45probe.exe")
     put(need(paths, "driver", "the platform controller"), "C:\\windows\\system32\\drivers\\zr45pc.sys")
     if paths.get("wmi_dll") and os.path.exists(paths["wmi_dll"]):
@@ -377,7 +393,7 @@ def prepare(scenario, paths, prefix, wine):
         kill_server(prefix)
         shutil.rmtree(prefix)
     subprocess.check_call(["cp", "-a", tmpl, prefix])
-    install_files(m, paths, prefix)
+    install_files(m, paths, prefix, tool_of(scenario, paths))
     wine.server("-p")
     regfile = os.path.join(wine.logdir, "machine.reg")
     machine_registry(m, paths).write(regfile)
@@ -459,19 +475,23 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
             command = [SIM_DIR + "\\launcher.exe"] + command
         t1 = time.monotonic()
         if scenario.get("run") == "second-instance":
-            result["exit_code"] = run_second_instance(wine, prefix, command, env)
+            result["exit_code"], out = run_second_instance(wine, prefix, command, env)
+            err = err_of(out)
         elif scenario.get("ui") is not None and (ui or scenario.get("ui")):
             result.update(run_interactive(scenario, paths, prefix, wine, command, env,
                                           shots or os.path.join(paths["build"], "screenshots")))
+            out, err = result["output"], result["output"] + ".err"
         else:
-            rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+            rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             # A silent run that ran at all leaves its log; a start that ended
             # before the program ran is tried again (see Wine.run).
             if rc == 1 and "/s" in args and read_log(prefix, m["language"]) is None:
                 result["relaunched"] = True
-                rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+                rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             result["exit_code"] = rc
+            err = err_of(out)
         result["run_s"] = time.monotonic() - t1
+        result["stdout"], result["stderr"] = read_text(out), read_text(err)
         result["log"] = read_log(prefix, m["language"])
         if m["plant"]:
             result["planted_loaded"] = os.path.exists(host_path(prefix, PLANTED_MARKER))
@@ -509,7 +529,7 @@ def exec_program(scenario, paths, program, args, prefix=None):
         rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
         if never_started(rc, out):
             rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
-        print(read_text(out))
+        print(outputs(out))
         return rc
     finally:
         kill_server(prefix)
@@ -522,7 +542,8 @@ def dword_of(key, name):
 
 
 def run_second_instance(wine, prefix, command, env):
-    """A helper holds the tool's mutex while the tool runs under the same wineserver."""
+    """A helper holds the tool's mutex while the tool runs under the same
+    wineserver; returns the tool's exit code and its stdout file."""
     ready = host_path(prefix, SIM_DIR + "\\mutex.ready")
     release = host_path(prefix, SIM_DIR + "\\mutex.release")
     holder = wine.start([SIM_DIR + "\\zr45probe.exe", "hold-mutex", MUTEX, SIM_DIR + "\\mutex.ready",
@@ -533,7 +554,7 @@ def run_second_instance(wine, prefix, command, env):
             if holder.poll() is not None or time.monotonic() > deadline:
                 raise SimError(f"the mutex holder did not start (exit {holder.poll()})")
             time.sleep(0.05)
-        rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+        rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
     finally:
         open(release, "w").close()
         try:
@@ -542,7 +563,7 @@ def run_second_instance(wine, prefix, command, env):
             holder.kill()
     if holder.returncode != 0:
         raise SimError(f"the mutex holder failed with {holder.returncode}")
-    return rc
+    return rc, out
 
 
 def run_interactive(scenario, paths, prefix, wine, command, env, shots):
@@ -613,6 +634,12 @@ def show(result, texts=None):
     p(f"-- driver tpm.sys before: {describe_version(result.get('tpm_before'))}")
     p(f"-- TPM device bound before: {describe_binding(result.get('binding_before'))}")
     p(f"-- exit code {result.get('exit_code')}")
+    for stream, title in (("stdout", "standard output"), ("stderr", "standard error")):
+        lines = result.get(stream, "").splitlines()
+        if lines:
+            p(f"-- vadrel.exe's {title} ({len(lines)} lines)")
+            for line in lines:
+                p("   " + line)
     log = result.get("log")
     p("-- run log " + ("(none)" if log is None else f"({len(log)} lines)"))
     for e in log or []:

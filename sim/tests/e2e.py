@@ -19,6 +19,10 @@ import zr45  # noqa: E402
 
 START_LINE = re.compile(r"^vadrel built on [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d started\.$")
 STAMP = re.compile(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d ")
+TRACE_LINE = re.compile(r"^(\d+):\[VADREL\] \d{4}/\d\d/\d\d \d\d:\d\d:\d\d (.*)$")
+# Wine's desktop process, started for the tool's first window, inherits its standard
+# error and outlives it; when the private display ends, Xlib says so there.
+DISPLAY_GONE = re.compile(r"^X connection to :\d+ broken \(explicit kill or server shutdown\)\.\r?\n", re.M)
 
 
 def check(scenario, result, texts):
@@ -84,6 +88,7 @@ def check(scenario, result, texts):
         problems += check_installer_call(call)
     else:
         want("installer called", call is not None, False)
+    problems += check_outputs(scenario, exp, result)
     problems += [f"message box: {p}" for p in result.get("problems", [])]
     if "boxes" in exp:
         # By text: messages 104 and 114 read the same.
@@ -135,6 +140,31 @@ def check_binding(m, rebound, result):
     return problems
 
 
+def check_outputs(scenario, exp, result):
+    """The release build writes nothing to standard output or standard error; the
+    diagnostic build writes only trace lines of one process to standard error."""
+    problems = []
+    if result.get("stdout"):
+        problems.append(f"standard output: {result['stdout'][:400]!r}")
+    stderr = result.get("stderr", "")
+    if "ui" in scenario:
+        stderr = DISPLAY_GONE.sub("", stderr)
+    if scenario.get("build") != "diagnostic":
+        return problems + ([f"standard error: {stderr[:400]!r}"] if stderr else [])
+    lines = stderr.splitlines()
+    parsed = [TRACE_LINE.match(line) for line in lines]
+    problems += [f"standard error: not a trace line: {line!r}" for line, mm in zip(lines, parsed) if not mm]
+    texts = [mm.group(2) for mm in parsed if mm]
+    if len({mm.group(1) for mm in parsed if mm}) != 1:
+        problems.append(f"trace: expected the lines of one process, got {lines!r}")
+    it = iter(texts)
+    missing = [t for t in exp.get("trace", []) if t not in it]
+    if missing:
+        problems.append(f"trace: missing or out of order {missing!r} in {texts!r}")
+    problems += [f"trace: unexpected {t!r}" for t in texts if t.startswith(tuple(exp.get("no_trace", [])))]
+    return problems
+
+
 def check_installer_call(call):
     """The installer gets no window, the TPM id, the package, flags 4 and a reboot flag."""
     if not call:
@@ -168,7 +198,8 @@ def main():
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
-            for key in ("vadrel", "driver", "probe", "wmi_dll", "newdev_dll", "planted_dll", "launcher", "boxprobe",
+            for key in ("vadrel", "vadrel_diagnostic", "driver", "probe", "wmi_dll", "newdev_dll", "planted_dll",
+                        "launcher", "boxprobe",
                         "image_old", "image_repaired", "image_other", "image_other_translation"):
                 zr45.need(paths, key, "the end-to-end suite")
             times = os.path.join(paths["build"], "sim", "e2e-times.txt")
