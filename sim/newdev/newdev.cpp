@@ -158,9 +158,11 @@ Bound BoundDriver(HDEVINFO set, SP_DEVINFO_DATA* dev, const std::vector<std::wst
 }
 
 // Windows unmaps an image whose load failed; Wine's loader leaves it mapped when
-// its imports could not all be resolved (a kernel driver's can never be), and
-// Wine then refuses to replace the file. Such a view is no module the loader
-// knows and has an import already bound: released here, as Windows would have.
+// its imports could not all be resolved (a kernel driver's never can be in user
+// mode), and Wine then refuses to replace the file. Such a view, of a file in the
+// folder the package's files go to, is no module the loader knows and has an
+// import already bound (a view mapped as data has none): released here, as
+// Windows would have released it.
 void ReleaseFailedLoads(const std::wstring& folder) {
   MEMORY_BASIC_INFORMATION mbi;
   for (BYTE* p = nullptr; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
