@@ -60,10 +60,12 @@ NO_SUCH_DEVINST = 0xE000020B
 
 # DriverVer (date, version) of the TPM driver packages a ZR-45 can have met: the
 # one the machine shipped with, Windows 7 SP1's, and the one the repair installs.
+# Windows 7's own packages, updates included, all carry the date 06/21/2006, so
+# the version decides which is the better match.
 DRIVER_VER = {
-    "old": ("07/14/2009", OLD),
-    "other": ("11/20/2010", OTHER),
-    "repaired": ("01/21/2016", REPAIRED),
+    "old": ("06/21/2006", OLD),
+    "other": ("06/21/2006", OTHER),
+    "repaired": ("06/21/2006", REPAIRED),
 }
 
 SUPPORTED_IMAGE = ["ZR-45MK1", "JNS", "V37.2XL12", "M00"]
