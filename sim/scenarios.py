@@ -17,14 +17,22 @@ Machine settings (defaults in MACHINE):
                    version name for vadrel.exe ("win10", "winxp64", ...)
   version_doc      lines of C:\\Util\\Version.doc (CR LF endings); None: no file
   tpm_sys          installed driver image: "old" | "repaired" | "other" | None (absent)
-  package          payload of C:\\Windows\\INF\\tpm.inf: "repaired" | "old"; None: no package
-  installer        "wine" (Wine's own UpdateDriverForPlugAndPlayDevicesW) or the
-                   substitute newdev.dll: {"error": n, "reboot": 0|1, "copy": image}
+  bound            DriverVer (a DRIVER_VER name) of the driver the TPM device is
+                   bound to; "installed": the one that installed tpm_sys; None: no driver
+  package          DriverVer of C:\\Windows\\INF\\tpm.inf (a DRIVER_VER name); None: no package
+  payload          the package's tpm.sys: "repaired" | "old" | "other_translation"
+  installer        the machine's installer (the stand-in newdev.dll in System32, with
+                   Windows' rule): {"error": n} fails with n before installing,
+                   {"reboot": 1} reports that a restart is needed
   user             "administrator" | "standard" (through the launcher)
   language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
   status_before    a "status" an earlier run left in the record, or None
   plant            True: a newdev.dll that leaves a marker when loaded lies beside
                    vadrel.exe, and the run puts native newdev first (as Windows does)
+
+Scenario keys besides machine and expect: args (command line, default /s), ui
+(interactive answers), run ("second-instance"), build ("diagnostic": the build
+with the debug trace on standard error; default the release build).
 
 Expectations:
   code        exit code
@@ -34,8 +42,13 @@ Expectations:
               must be absent; None: the key must not exist
   tpm_after   ProductVersion of tpm.sys afterwards (None: absent)
   requests    model-number requests the controller received from the run
-  bound       whether Wine's own installer bound the TPM device to the package
-  installer_call  whether the substitute installer was called
+  bound       True: the installation re-bound the TPM device to the package (its
+              driver key now holds the package's DriverVer, and the installer
+              replaced the driver the machine had); otherwise the binding is untouched
+  installer_call  whether the installer was called
+  trace       diagnostic build: texts of trace lines the run writes, in this order
+  no_trace    diagnostic build: beginnings of trace texts the run never writes
+A release build writes nothing to standard output or standard error.
 """
 
 OLD = "6.1.7600.16385"
@@ -44,6 +57,16 @@ OTHER = "6.1.7601.17514"
 NO_STATUS = 0xFFFFFFFF
 NO_MORE_ITEMS = 259
 NO_SUCH_DEVINST = 0xE000020B
+
+# DriverVer (date, version) of the TPM driver packages a ZR-45 can have met: the
+# one the machine shipped with, Windows 7 SP1's, and the one the repair installs.
+# Windows 7's own packages, updates included, all carry the date 06/21/2006, so
+# the version decides which is the better match.
+DRIVER_VER = {
+    "old": ("06/21/2006", OLD),
+    "other": ("06/21/2006", OTHER),
+    "repaired": ("06/21/2006", REPAIRED),
+}
 
 SUPPORTED_IMAGE = ["ZR-45MK1", "JNS", "V37.2XL12", "M00"]
 
@@ -58,8 +81,10 @@ MACHINE = {
     "windows": "win7",
     "version_doc": SUPPORTED_IMAGE,
     "tpm_sys": "old",
+    "bound": "installed",
     "package": "repaired",
-    "installer": "wine",
+    "payload": "repaired",
+    "installer": {},
     "user": "administrator",
     "language": "en",
     "status_before": None,
@@ -76,7 +101,7 @@ FAILS_SKIPPABLE_CHECKS = {
 
 
 def installer_failed(code, error):
-    """The substitute installer fails with error: message 104, "status" holds the error."""
+    """The installer fails with error: message 104, "status" holds the error."""
     return {"code": code, "log": [104], "record": {"status": error, "code": code},
             "tpm_after": OLD, "installer_call": True}
 
@@ -87,19 +112,20 @@ def refused(code, message, **record):
             "tpm_after": OLD}
 
 
+REPAIRED_RUN = {"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
+                "tpm_after": REPAIRED, "bound": True, "installer_call": True}
+
+
 SCENARIOS = [
     # name, what differs from MACHINE, command line, expectations
-    dict(name="repair", about="a ZR-45 that needs the repair; Wine's own installer repairs it",
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "bound": True}),
-    dict(name="repair-restart", about="the installer succeeds and asks for a restart",
-         machine={"installer": {"error": 0, "reboot": 1, "copy": "repaired"}},
-         expect={"code": 0, "log": [111], "record": {"status": 638, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "installer_call": True}),
+    dict(name="repair", about="a ZR-45 that needs the repair: bound to the old driver, the package is newer",
+         expect=REPAIRED_RUN),
+    dict(name="repair-restart", about="the installation succeeds and asks for a restart",
+         machine={"installer": {"reboot": 1}},
+         expect=REPAIRED_RUN | {"record": {"status": 638, "code": 0, "updatedver": REPAIRED}}),
     dict(name="repair-japanese", about="the repair with a Japanese user interface",
          machine={"language": "ja"},
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "bound": True}),
+         expect=REPAIRED_RUN),
     dict(name="standard-user", about="run by a standard user (Administrators deny-only)",
          machine={"user": "standard"},
          expect={"code": 1, "log": [106], "record": None, "tpm_after": OLD, "requests": 0}),
@@ -151,50 +177,65 @@ SCENARIOS = [
     dict(name="hotfix-lower-case", about="WMI reports kb3133977 in lower case: installed (the driver is repaired already)",
          machine={"hotfixes": ["kb3133977"], "tpm_sys": "repaired"},
          expect=refused(2, 108) | {"tpm_after": REPAIRED}),
-    dict(name="driver-missing", about="no tpm.sys (ten load attempts, 1 s apart)",
+    dict(name="driver-missing", about="no tpm.sys, the device still bound to its driver (ten load attempts, 1 s apart)",
          machine={"tpm_sys": None},
          expect=refused(27, 117) | {"tpm_after": None}),
     dict(name="driver-other-build", about="tpm.sys reports another build",
          machine={"tpm_sys": "other"},
          expect=refused(27, 117) | {"tpm_after": OTHER}),
+    # The diagnostic build's trace shows each read of a real-shaped driver image
+    # succeed on its first attempt: no "LoadLibraryW failed ..." line, no pause.
+    dict(name="diagnostic-other-build", about="the diagnostic build on another build: its trace, no load retried",
+         machine={"tpm_sys": "other"}, build="diagnostic",
+         expect=refused(27, 117) | {"tpm_after": OTHER,
+                                    "trace": ["Version not match exp:6.1.7601.19146 res:6.1.7601.17514",
+                                              "Version not match exp:6.1.7600.16385 res:6.1.7601.17514"],
+                                    "no_trace": ["LoadLibraryW failed"]}),
+    dict(name="diagnostic-repair", about="the diagnostic build repairs: both checks and the read-back load at once",
+         build="diagnostic",
+         expect=REPAIRED_RUN | {"trace": ["Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
+                                          "UpdateDriverForPlugAndPlayDevicesW success"],
+                                "no_trace": ["LoadLibraryW failed", "Exception"]}),
     dict(name="package-missing", about="no C:\\Windows\\INF\\tpm.inf",
          machine={"package": None},
          expect=refused(28, 113)),
     dict(name="planted-newdev-repair", about="a newdev.dll planted beside the tool is never loaded; System32's repairs",
-         machine={"plant": True, "installer": {"error": 0, "copy": "repaired"}},
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "installer_call": True}),
-    dict(name="planted-newdev-refusal", about="a newdev.dll planted beside the tool is never loaded by a refusal",
-         machine={"plant": True, "tpm_sys": "repaired"},
-         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
-    dict(name="package-no-better", about="the installer fails with ERROR_NO_MORE_ITEMS",
-         machine={"installer": {"error": NO_MORE_ITEMS}},
+         machine={"plant": True},
+         expect=REPAIRED_RUN),
+    dict(name="package-no-better",
+         about="the device is bound to the package's DriverVer while tpm.sys is the old build: no better driver",
+         machine={"bound": "repaired"},
          expect=installer_failed(28, NO_MORE_ITEMS)),
+    dict(name="forced-no-better", about="/s /f on a repaired machine: the package is no better than the bound driver",
+         machine={"tpm_sys": "repaired"}, args=["/s", "/f"],
+         expect=installer_failed(28, NO_MORE_ITEMS) | {"tpm_after": REPAIRED, "requests": 0}),
     dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
          machine={"tpm_ids": None},
          expect=refused(29, 107)),
+    # The device leaving between the check and the installation, and a refused
+    # installation, are failures the installer is told to give.
     dict(name="tpm-vanished", about="the installer fails with ERROR_NO_SUCH_DEVINST",
          machine={"installer": {"error": NO_SUCH_DEVINST}},
          expect=installer_failed(29, NO_SUCH_DEVINST)),
     dict(name="installer-error", about="the installer fails with ERROR_ACCESS_DENIED",
          machine={"installer": {"error": 5}},
          expect=installer_failed(12, 5)),
-    dict(name="unreadable-after-install", about="after the installation the version cannot be read",
-         machine={"installer": {"error": 0, "copy": "other_translation"}},
+    dict(name="unreadable-after-install", about="the package's tpm.sys has no ProductVersion the tool can read",
+         machine={"payload": "other_translation"},
          expect={"code": 12, "log": [104], "record": {"status": 1, "code": 12},
-                 "tpm_after": "unreadable", "installer_call": True}),
-    dict(name="package-old-build", about="the package carries the old build: nothing is copied",
-         machine={"package": "old"},
+                 "tpm_after": "unreadable", "bound": True, "installer_call": True}),
+    dict(name="package-old-build", about="a newer package that still carries the old build: nothing is copied",
+         machine={"payload": "old"},
          expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
-                 "tpm_after": OLD, "bound": True}),
-    dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool finds it, the installer does not",
+                 "tpm_after": OLD, "bound": True, "installer_call": True}),
+    # Windows matches device ids without regard to case (Wine's own newdev.dll
+    # would not: it compares them exactly and installs nothing).
+    dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool and the installer find it",
          machine={"tpm_ids": ["acpi\\ifx0102"]},
-         expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
-                 "tpm_after": OLD, "bound": False}),
+         expect=REPAIRED_RUN),
     dict(name="forced", about="/s /f repairs a machine that fails the skippable checks",
          machine=FAILS_SKIPPABLE_CHECKS, args=["/s", "/f"],
-         expect={"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "requests": 0, "bound": True}),
+         expect=REPAIRED_RUN | {"requests": 0}),
     dict(name="forced-windows-server", about="/s /f still stops on a server",
          machine=FAILS_SKIPPABLE_CHECKS | {"windows": "server"}, args=["/s", "/f"],
          expect=refused(18, 105) | {"tpm_after": OTHER, "requests": 0}),
@@ -208,8 +249,7 @@ SCENARIOS = [
                  "tpm_after": OLD, "boxes": [110]}),
     dict(name="interactive-repair", about="interactive: OK, then the final box",
          args=[], ui=["ok", "ok"],
-         expect={"code": 0, "log": None, "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                 "tpm_after": REPAIRED, "bound": True, "boxes": [110, 111]}),
+         expect=REPAIRED_RUN | {"log": None, "boxes": [110, 111]}),
 ]
 
 
@@ -232,29 +272,16 @@ def interactive_args(scenario):
     return [a for a in scenario.get("args", ["/s"]) if a.lower() not in ("/s", "-s")]
 
 
-def _interactive(base, name, about, language):
-    """The silent scenario base run interactively: one box, answered OK."""
-    b = by_name(base)
-    expect = dict(b["expect"]) | {"log": None, "boxes": [expect_box(b)]}
-    return dict(name=name, about=about, machine=b.get("machine", {}) | {"language": language},
-                args=interactive_args(b), ui=["ok"], expect=expect)
-
-
-def expect_box(silent):
-    """The box an interactive run shows where a silent run logs its one message."""
-    return silent["expect"]["log"][0]
-
-
-# Every box the tool can show, in both languages: each refusal message from a
-# silent scenario that logs it, and the confirmation and final boxes.
-BOX_SOURCES = ["reply-127", "windows-server", "standard-user", "model-unsupported", "already-repaired",
-               "hotfix-missing", "package-missing", "controller-absent", "image-missing", "driver-other-build"]
+# One refusal's box in each language: every refusal is shown by the same code, and
+# app_test and the release check fix each message's texts. The confirmation and
+# the final box come from cancel and interactive-repair.
 for _language in ("en", "ja"):
-    for _base in BOX_SOURCES:
-        _id = expect_box(by_name(_base))
-        SCENARIOS.append(_interactive(_base, f"box-{_id}-{_language}",
-                                      f"interactive {_base}: box {_id} in {'Japanese' if _language == 'ja' else 'English'}",
-                                      _language))
+    _base = by_name("driver-other-build")
+    _box = _base["expect"]["log"][0]
+    SCENARIOS.append(dict(name=f"box-{_box}-{_language}",
+                          about=f"interactive driver-other-build: box {_box} in {'Japanese' if _language == 'ja' else 'English'}",
+                          machine=_base["machine"] | {"language": _language}, args=interactive_args(_base), ui=["ok"],
+                          expect=_base["expect"] | {"log": None, "boxes": [_box]}))
 for _base in ("cancel", "interactive-repair"):
     _b = by_name(_base)
     SCENARIOS.append(dict(_b, name=f"{_base}-japanese", about=_b["about"] + " (Japanese)",

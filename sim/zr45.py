@@ -12,6 +12,7 @@ runs the real vadrel.exe on it and shows what happened.
 Options: --build DIR (default $ZR45_BUILD, else ../build beside this script).
 """
 import argparse
+import datetime
 import json
 import os
 import re
@@ -32,9 +33,13 @@ CONTROLLER_INSTANCE = "ROOT\\ZR45PC\\0000"
 CONTROLLER_DRIVER_KEY = SYSTEM_CLASS + "\\0045"
 SERVICE = "zr45pc"
 TPM_INSTANCE = "ACPI\\IFX0102\\4&1B3C5D7E&0"
+TPM_DRIVER_KEY = SECURITY_CLASS + "\\0000"
 CCS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet"
 RECORD_KEY = "HKLM\\Software\\Kestrova\\Vadrel"
 SETTINGS_KEY = "HKLM\\Software\\ZR45Sim"
+TPM_DEVICE_KEY = "HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE
+TPM_BINDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Class\\" + TPM_DRIVER_KEY
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
 TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
 SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
 MUTEX = "Kestrova_Orlinth_Mutex"
@@ -68,8 +73,9 @@ def need(paths, key, why):
 # ---------------------------------------------------------------- wine calls
 
 class Wine:
-    """Wine commands in one prefix, outputs to files (never pipes: Wine's
-    background processes would keep a pipe open)."""
+    """Wine commands in one prefix, standard output to NN-label.out and standard
+    error to NN-label.err (files, never pipes: Wine's background processes would
+    keep a pipe open)."""
 
     def __init__(self, prefix, logdir):
         self.prefix = prefix
@@ -91,10 +97,11 @@ class Wine:
         return os.path.join(self.logdir, f"{self.count:02d}-{label}.out")
 
     def run(self, args, label, timeout=120, env=None, check=True):
+        """Runs to the end; returns (exit code, stdout file); stderr is beside it, err_of(out)."""
         out = self._out(label)
-        with open(out, "wb") as f:
+        with open(out, "wb") as o, open(err_of(out), "wb") as e:
             try:
-                rc = subprocess.call(["wine"] + args, stdout=f, stderr=subprocess.STDOUT,
+                rc = subprocess.call(["wine"] + args, stdout=o, stderr=e,
                                      stdin=subprocess.DEVNULL, env=self.env(env), timeout=timeout)
             except subprocess.TimeoutExpired:
                 raise SimError(f"wine {' '.join(args)} did not end within {timeout} s (see {out})")
@@ -106,11 +113,9 @@ class Wine:
 
     def start(self, args, label, env=None):
         out = self._out(label)
-        f = open(out, "wb")
-        proc = subprocess.Popen(["wine"] + args, stdout=f, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL, env=self.env(env))
-        f.close()
-        return proc
+        with open(out, "wb") as o, open(err_of(out), "wb") as e:
+            return subprocess.Popen(["wine"] + args, stdout=o, stderr=e,
+                                    stdin=subprocess.DEVNULL, env=self.env(env))
 
     def server(self, option):
         out = self._out("wineserver")
@@ -122,7 +127,7 @@ class Wine:
         # The same as in run(): a start with no output at all is tried again.
         for attempt in range(3):
             rc, out = self.run([SIM_DIR + "\\zr45probe.exe"] + list(args), "probe", check=False)
-            text = read_text(out)
+            text = outputs(out)
             for line in text.splitlines():
                 if line.startswith("{"):
                     return json.loads(line)
@@ -134,12 +139,21 @@ class Wine:
 def never_started(rc, out):
     """Under load a wine start now and then ends with 1 before the program runs,
     with no output or with the start's own complaint: worth once more."""
-    text = read_text(out)
+    text = outputs(out)
     return rc == 1 and (not text.strip() or "ShellExecuteEx failed" in text)
 
 
-def tail(path, n=400):
-    return read_text(path)[-n:].strip()
+def err_of(out):
+    return out[:-len(".out")] + ".err"
+
+
+def outputs(out):
+    """A run's standard output and standard error, one after the other."""
+    return read_text(out) + read_text(err_of(out))
+
+
+def tail(out, n=400):
+    return outputs(out)[-n:].strip()
 
 
 def read_text(path):
@@ -213,6 +227,8 @@ class Reg:
         kind, data = v
         if kind == "sz":
             return '"' + data.replace("\\", "\\\\").replace('"', '\\"') + '"'
+        if kind == "expand":
+            return "hex(2):" + ",".join(f"{b:02x}" for b in (data + "\0").encode("utf-16-le"))
         if kind == "dword":
             return f"dword:{data:08x}"
         if kind == "binary":
@@ -248,12 +264,46 @@ def multi(items):
     return ("multi", items)
 
 
+def driver_date(date):
+    """A DriverVer date "mm/dd/yyyy" as Windows keeps it in a driver key: the text
+    "m-d-yyyy" (DriverDate) and a FILETIME of that midnight UTC (DriverDateData)."""
+    month, day, year = (int(x) for x in date.split("/"))
+    ticks = (datetime.datetime(year, month, day) - datetime.datetime(1601, 1, 1)) // datetime.timedelta(microseconds=1) * 10
+    return f"{month}-{day}-{year}", ticks.to_bytes(8, "little")
+
+
+def bound_driver(m):
+    """The DriverVer name of the driver the TPM device is bound to, or None."""
+    return (m["tpm_sys"] or "old") if m["bound"] == "installed" else m["bound"]
+
+
+def tpm_device(reg, m):
+    """The ACPI TPM device, bound as Windows binds a device it installed: the
+    device key names a driver key under the TPM's class and the service TPM;
+    the driver key holds what the installation wrote (DriverVer, the INF, the
+    id it matched, which Windows keeps in lower case)."""
+    device = dict(HardwareID=multi(m["tpm_ids"]), ClassGUID=sz(SECURITY_CLASS),
+                  DeviceDesc=sz("Trusted Platform Module 1.2"), Mfg=sz("(Standard system devices)"))
+    bound = bound_driver(m)
+    if bound:
+        date, version = scenarios.DRIVER_VER[bound]
+        date_text, date_data = driver_date(date)
+        device.update(Class=sz("SecurityDevices"), Driver=sz(TPM_DRIVER_KEY), Service=sz("TPM"), ConfigFlags=dword(0))
+        reg.key(f"{CCS}\\Control\\Class\\{SECURITY_CLASS}", **{"@": sz("Security devices"),
+                                                                 "Class": sz("SecurityDevices")})
+        reg.key(f"{CCS}\\Control\\Class\\{TPM_DRIVER_KEY}", DriverDesc=sz("Trusted Platform Module 1.2"),
+                ProviderName=sz("Microsoft"), DriverDate=sz(date_text), DriverDateData=("binary", date_data),
+                DriverVersion=sz(version), InfPath=sz("tpm.inf"), InfSection=sz("Tpm_Install"),
+                InfSectionExt=sz(".NT"), MatchingDeviceId=sz(m["tpm_ids"][0].lower()))
+        reg.key(f"{CCS}\\Services\\TPM", Type=dword(1), Start=dword(3), ErrorControl=dword(1),
+                ImagePath=("expand", "system32\\DRIVERS\\tpm.sys"), DisplayName=sz("TPM"))
+    reg.key(f"{CCS}\\Enum\\{TPM_INSTANCE}", **device)
+
+
 def machine_registry(m, paths):
     reg = Reg()
     if m["tpm_ids"] is not None:
-        reg.key(f"{CCS}\\Enum\\{TPM_INSTANCE}", HardwareID=multi(m["tpm_ids"]),
-                ClassGUID=sz(SECURITY_CLASS), DeviceDesc=sz("Trusted Platform Module 1.2"),
-                Mfg=sz("(Standard system devices)"))
+        tpm_device(reg, m)
     if m["controller"] != "absent":
         iface = f"{CCS}\\Control\\DeviceClasses\\{CONTROLLER_INTERFACE}\\##?#ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"
         reg.key(iface, DeviceInstance=sz(CONTROLLER_INSTANCE))
@@ -264,14 +314,8 @@ def machine_registry(m, paths):
                 DeviceDesc=sz("ZR-45 Platform Controller"))
         reg.key(f"{CCS}\\Control\\Class\\{CONTROLLER_DRIVER_KEY}", DriverVersion=sz(m["driver_version"]),
                 DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
-    settings = {"HotFixIds": multi(m["hotfixes"])}
-    if isinstance(m["installer"], dict):
-        inst = m["installer"]
-        settings["InstallerError"] = dword(inst.get("error", 0))
-        settings["InstallerReboot"] = dword(inst.get("reboot", 0))
-        if inst.get("copy"):
-            settings["InstallerCopyFrom"] = sz(SIM_DIR + "\\images\\" + inst["copy"] + ".sys")
-    reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", **settings)
+    reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", HotFixIds=multi(m["hotfixes"]),
+            InstallerError=dword(m["installer"].get("error", 0)), InstallerReboot=dword(m["installer"].get("reboot", 0)))
     if paths.get("wmi_dll"):
         reg.key(f"HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{ADMIN_LOCATOR}\\InprocServer32",
                 **{"@": sz(SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"])), "ThreadingModel": sz("Both")})
@@ -279,9 +323,9 @@ def machine_registry(m, paths):
         reg.key(f"{CCS}\\Control\\ProductOptions", ProductType=sz("ServerNT"))
     elif m["windows"] not in ("win7", None):
         reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe", Version=sz(m["windows"]))
-    if isinstance(m["installer"], dict):
-        reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides",
-                newdev=sz("native"))
+    # The machine's installer is the stand-in in System32 (Wine's own cannot
+    # compare drivers): native first, as for every DLL Windows itself provides.
+    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides", newdev=sz("native"))
     if m["status_before"] is not None:
         reg.key("HKEY_LOCAL_MACHINE\\Software\\Kestrova\\Vadrel", status=dword(m["status_before"]))
     return reg
@@ -291,24 +335,31 @@ def image_path(paths, name):
     return need(paths, "image_" + name, f"driver image '{name}'")
 
 
-def install_files(m, paths, prefix):
+def tool_of(scenario, paths):
+    """The vadrel.exe a scenario runs: the release build, or the diagnostic one."""
+    if scenario.get("build", "release") == "diagnostic":
+        return need(paths, "vadrel_diagnostic", "a diagnostic run")
+    return need(paths, "vadrel", "the run")
+
+
+def install_files(m, paths, prefix, tool):
     def put(src, windows_path):
         dst = drive_c(prefix, windows_path)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copyfile(src, dst)
 
-    put(need(paths, "vadrel", "the run"), TOOL_DIR + "\\vadrel.exe")
+    put(tool, TOOL_DIR + "\\vadrel.exe")
     put(need(paths, "probe", "the machine"), SIM_DIR + "\\zr45probe.exe")
     put(need(paths, "driver", "the platform controller"), "C:\\windows\\system32\\drivers\\zr45pc.sys")
     if paths.get("wmi_dll") and os.path.exists(paths["wmi_dll"]):
         put(paths["wmi_dll"], SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"]))
+    # Programs run with exec (the fault-injection run) put these in place of tpm.sys.
     for name in ("old", "repaired", "other", "other_translation"):
         if paths.get("image_" + name) and os.path.exists(paths["image_" + name]):
             put(paths["image_" + name], SIM_DIR + "\\images\\" + name + ".sys")
     if m["user"] == "standard":
         put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
-    if isinstance(m["installer"], dict):
-        put(need(paths, "newdev_dll", "the substitute installer"), "C:\\windows\\system32\\newdev.dll")
+    put(need(paths, "newdev_dll", "the machine's driver installer"), "C:\\windows\\system32\\newdev.dll")
     if m["plant"]:
         put(need(paths, "planted_dll", "a planted newdev.dll"), TOOL_DIR + "\\newdev.dll")
 
@@ -318,15 +369,14 @@ def install_files(m, paths, prefix):
     if m["tpm_sys"]:
         put(image_path(paths, m["tpm_sys"]), "C:\\windows\\system32\\drivers\\tpm.sys")
     if m["package"]:
-        version = {"repaired": scenarios.REPAIRED, "old": scenarios.OLD}[m["package"]]
+        date, version = scenarios.DRIVER_VER[m["package"]]
         with open(paths["inf_template"]) as f:
-            inf = f.read().replace("@DRIVER_VERSION@", version).replace(
-                "@DRIVER_DATE@", "01/21/2016" if m["package"] == "repaired" else "07/14/2009")
+            inf = f.read().replace("@DRIVER_VERSION@", version).replace("@DRIVER_DATE@", date)
         dst = host_path(prefix, "C:\\windows\\inf\\tpm.inf")
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         with open(dst, "wb") as f:
             f.write(inf.replace("\n", "\r\n").encode("ascii"))
-        put(image_path(paths, m["package"]), "C:\\windows\\inf\\tpm\\tpm.sys")
+        put(image_path(paths, m["payload"]), "C:\\windows\\inf\\tpm\\tpm.sys")
     if m["version_doc"] is not None:
         dst = drive_c(prefix, "C:\\Util\\Version.doc")
         os.makedirs(os.path.dirname(dst), exist_ok=True)
@@ -343,7 +393,7 @@ def prepare(scenario, paths, prefix, wine):
         kill_server(prefix)
         shutil.rmtree(prefix)
     subprocess.check_call(["cp", "-a", tmpl, prefix])
-    install_files(m, paths, prefix)
+    install_files(m, paths, prefix, tool_of(scenario, paths))
     wine.server("-p")
     regfile = os.path.join(wine.logdir, "machine.reg")
     machine_registry(m, paths).write(regfile)
@@ -388,12 +438,12 @@ def read_log(prefix, language):
     return entries
 
 
-def tool_state(wine, m):
-    keys = [RECORD_KEY, SETTINGS_KEY, "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE,
-            "HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE]
-    state = {k: wine.probe("key", k) for k in keys}
-    state["tpm_sys"] = wine.probe("version", "C:\\windows\\system32\\drivers\\tpm.sys")
-    return state
+def tool_state(wine):
+    """What a run can change: the record, the controller's request count, the
+    installer's records, the TPM device and its driver key, tpm.sys's version."""
+    state = wine.probe("state", "C:\\windows\\system32\\drivers\\tpm.sys", RECORD_KEY, SETTINGS_KEY, SERVICE_KEY,
+                       TPM_DEVICE_KEY, TPM_BINDING_KEY)
+    return dict(state["keys"], tpm_sys=state["version"])
 
 
 def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None):
@@ -410,9 +460,10 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         m = prepare(scenario, paths, prefix, wine)
         result["prepare_s"] = time.monotonic() - t0
         result["machine"] = wine.probe("machine")
-        before = tool_state(wine, m)
+        before = tool_state(wine)
         result["tpm_before"] = before["tpm_sys"]
-        requests_before = dword_of(before["HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE], "RequestCount")
+        result["binding_before"] = before[TPM_BINDING_KEY]
+        requests_before = dword_of(before[SERVICE_KEY], "RequestCount")
         args = scenario.get("args", ["/s"])
         env = {"LC_ALL": "ja_JP.UTF-8"} if m["language"] == "ja" else {}
         if m["plant"]:
@@ -424,28 +475,33 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
             command = [SIM_DIR + "\\launcher.exe"] + command
         t1 = time.monotonic()
         if scenario.get("run") == "second-instance":
-            result["exit_code"] = run_second_instance(wine, prefix, command, env)
+            result["exit_code"], out = run_second_instance(wine, prefix, command, env)
+            err = err_of(out)
         elif scenario.get("ui") is not None and (ui or scenario.get("ui")):
             result.update(run_interactive(scenario, paths, prefix, wine, command, env,
                                           shots or os.path.join(paths["build"], "screenshots")))
+            out, err = result["output"], result["output"] + ".err"
         else:
-            rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+            rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             # A silent run that ran at all leaves its log; a start that ended
             # before the program ran is tried again (see Wine.run).
             if rc == 1 and "/s" in args and read_log(prefix, m["language"]) is None:
                 result["relaunched"] = True
-                rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+                rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             result["exit_code"] = rc
+            err = err_of(out)
         result["run_s"] = time.monotonic() - t1
+        result["stdout"], result["stderr"] = read_text(out), read_text(err)
         result["log"] = read_log(prefix, m["language"])
         if m["plant"]:
             result["planted_loaded"] = os.path.exists(host_path(prefix, PLANTED_MARKER))
-        after = tool_state(wine, m)
+        after = tool_state(wine)
         result["record"] = after[RECORD_KEY]
         result["settings"] = after[SETTINGS_KEY]
-        result["tpm_device"] = after["HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE]
+        result["tpm_device"] = after[TPM_DEVICE_KEY]
+        result["binding_after"] = after[TPM_BINDING_KEY]
         result["tpm_after"] = after["tpm_sys"]
-        requests_after = dword_of(after["HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE], "RequestCount")
+        requests_after = dword_of(after[SERVICE_KEY], "RequestCount")
         if requests_before is not None and requests_after is not None:
             result["requests"] = requests_after - requests_before
     finally:
@@ -473,7 +529,7 @@ def exec_program(scenario, paths, program, args, prefix=None):
         rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
         if never_started(rc, out):
             rc, out = wine.run([exe] + args, "exec", timeout=1800, check=False)
-        print(read_text(out))
+        print(outputs(out))
         return rc
     finally:
         kill_server(prefix)
@@ -486,7 +542,8 @@ def dword_of(key, name):
 
 
 def run_second_instance(wine, prefix, command, env):
-    """A helper holds the tool's mutex while the tool runs under the same wineserver."""
+    """A helper holds the tool's mutex while the tool runs under the same
+    wineserver; returns the tool's exit code and its stdout file."""
     ready = host_path(prefix, SIM_DIR + "\\mutex.ready")
     release = host_path(prefix, SIM_DIR + "\\mutex.release")
     holder = wine.start([SIM_DIR + "\\zr45probe.exe", "hold-mutex", MUTEX, SIM_DIR + "\\mutex.ready",
@@ -497,7 +554,7 @@ def run_second_instance(wine, prefix, command, env):
             if holder.poll() is not None or time.monotonic() > deadline:
                 raise SimError(f"the mutex holder did not start (exit {holder.poll()})")
             time.sleep(0.05)
-        rc, _ = wine.run(command, "vadrel", timeout=180, env=env, check=False)
+        rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
     finally:
         open(release, "w").close()
         try:
@@ -506,7 +563,7 @@ def run_second_instance(wine, prefix, command, env):
             holder.kill()
     if holder.returncode != 0:
         raise SimError(f"the mutex holder failed with {holder.returncode}")
-    return rc
+    return rc, out
 
 
 def run_interactive(scenario, paths, prefix, wine, command, env, shots):
@@ -575,7 +632,14 @@ def show(result, texts=None):
         p(f"   Version.doc        {' | '.join(doc) if doc is not None else 'absent'}")
         p(f"   tpm.inf            {'present' if mach.get('tpm_inf') else 'absent'}")
     p(f"-- driver tpm.sys before: {describe_version(result.get('tpm_before'))}")
+    p(f"-- TPM device bound before: {describe_binding(result.get('binding_before'))}")
     p(f"-- exit code {result.get('exit_code')}")
+    for stream, title in (("stdout", "standard output"), ("stderr", "standard error")):
+        lines = result.get(stream, "").splitlines()
+        if lines:
+            p(f"-- vadrel.exe's {title} ({len(lines)} lines)")
+            for line in lines:
+                p("   " + line)
     log = result.get("log")
     p("-- run log " + ("(none)" if log is None else f"({len(log)} lines)"))
     for e in log or []:
@@ -595,6 +659,7 @@ def show(result, texts=None):
             p(f"   {line}")
         p(f"   screenshot {b.get('screenshot')}")
     p(f"-- driver tpm.sys after:  {describe_version(result.get('tpm_after'))}")
+    p(f"-- TPM device bound after:  {describe_binding(result.get('binding_after'))}")
     if "planted_loaded" in result:
         p(f"-- the newdev.dll planted beside vadrel.exe: {'LOADED' if result['planted_loaded'] else 'never loaded'}")
     if "requests" in result:
@@ -604,6 +669,19 @@ def show(result, texts=None):
     p(f"-- wall time {result.get('total_s', 0):.1f} s (machine {result.get('prepare_s', 0):.1f} s,"
       f" vadrel.exe {result.get('run_s', 0):.2f} s)")
     return "\n".join(out)
+
+
+def binding(key):
+    """DriverDate, DriverVersion and InfPath of a driver key as the probe dumped it, or None."""
+    if not key or not key.get("exists"):
+        return None
+    values = key.get("values", {})
+    return tuple(values.get(n, {}).get("text") for n in ("DriverDate", "DriverVersion", "InfPath"))
+
+
+def describe_binding(key):
+    b = binding(key)
+    return "no driver" if b is None else f"DriverVer {b[0]}, {b[1]} ({b[2]})"
 
 
 def describe_version(v):

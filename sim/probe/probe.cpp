@@ -3,6 +3,7 @@
 //   zr45probe machine              what the machine shows (model, OS, devices, files)
 //   zr45probe key HKLM\SUB\KEY     every value of a key: name, type, byte length, data
 //   zr45probe version PATH         ProductVersion text and fixed FILEVERSION of a file
+//   zr45probe state PATH KEY...    both at once: {"version": ..., "keys": {KEY: ...}}
 //   zr45probe hold-mutex NAME READY RELEASE MS
 //       creates the named mutex, writes READY, holds the mutex until RELEASE
 //       exists or MS milliseconds have passed
@@ -373,12 +374,17 @@ int wmain(int argc, wchar_t** argv) {
     out = DumpKey(argv[2]);
   } else if (cmd == L"version" && argc == 3) {
     out = FileVersion(argv[2]);
+  } else if (cmd == L"state" && argc >= 3) {
+    Obj keys;
+    for (int i = 3; i < argc; ++i) keys.Raw(Utf8(argv[i]).c_str(), DumpKey(argv[i]));
+    out = Obj().Raw("version", FileVersion(argv[2])).Raw("keys", keys.Json()).Json();
   } else if (cmd == L"hold-mutex" && argc == 6) {
     return HoldMutex(argv[2], argv[3], argv[4], wcstoul(argv[5], nullptr, 10));
   } else if (cmd == L"start-service" && argc == 4) {
     return StartAndWait(argv[2], wcstoul(argv[3], nullptr, 10));
   } else {
-    fprintf(stderr, "usage: zr45probe machine | key HKLM\\PATH | version PATH | hold-mutex NAME READY RELEASE MS"
+    fprintf(stderr, "usage: zr45probe machine | key HKLM\\PATH | version PATH | state PATH KEY... |"
+                    " hold-mutex NAME READY RELEASE MS"
                     " | start-service NAME MS\n");
     return 1;
   }

@@ -19,6 +19,10 @@ import zr45  # noqa: E402
 
 START_LINE = re.compile(r"^vadrel built on [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d started\.$")
 STAMP = re.compile(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d ")
+TRACE_LINE = re.compile(r"^(\d+):\[VADREL\] \d{4}/\d\d/\d\d \d\d:\d\d:\d\d (.*)$")
+# Wine's desktop process, started for the tool's first window, inherits its standard
+# error and outlives it; when the private display ends, Xlib says so there.
+DISPLAY_GONE = re.compile(r"^X connection to :\d+ broken \(explicit kill or server shutdown\)\.\r?\n", re.M)
 
 
 def check(scenario, result, texts):
@@ -78,15 +82,13 @@ def check(scenario, result, texts):
 
     if "requests" in exp:
         want("model-number requests", result.get("requests"), exp["requests"])
-    if "bound" in exp:
-        values = result.get("tpm_device", {}).get("values", {})
-        bound = "Driver" in values and values.get("Service", {}).get("text") == "TPM"
-        want("TPM device bound by Wine's installer", bound, exp["bound"])
+    problems += check_binding(m, exp.get("bound", False), result)
     call = result.get("settings", {}).get("values", {}).get("InstallerCall")
     if exp.get("installer_call"):
         problems += check_installer_call(call)
-    elif isinstance(m["installer"], dict):
-        want("substitute installer called", call is not None, False)
+    else:
+        want("installer called", call is not None, False)
+    problems += check_outputs(scenario, exp, result)
     problems += [f"message box: {p}" for p in result.get("problems", [])]
     if "boxes" in exp:
         # By text: messages 104 and 114 read the same.
@@ -110,6 +112,57 @@ def run_and_check(name, paths, texts):
         print("FAIL", name, "-", pr)
     print(f"{'FAIL' if problems else 'PASS'} {name} in {result['total_s']:.1f} s")
     return result, problems
+
+
+def check_binding(m, rebound, result):
+    """A run that installed re-bound the TPM device to the package, replacing the
+    driver it was bound to; any other run left the driver key as it was."""
+    replaced = result.get("settings", {}).get("values", {}).get("InstallerReplaced")
+    before, after = result.get("binding_before"), result.get("binding_after")
+    if not rebound:
+        problems = [] if after == before else [
+            f"TPM driver key changed: {zr45.describe_binding(before)} -> {zr45.describe_binding(after)}"]
+        return problems + ([f"installer replaced a driver: {replaced.get('text')!r}"] if replaced else [])
+    date, version = scenarios.DRIVER_VER[m["package"]]
+    date_text, date_data = zr45.driver_date(date)
+    values = (after or {}).get("values", {})
+    got = (values.get("DriverDate", {}).get("text"), values.get("DriverDateData", {}).get("hex"),
+           values.get("DriverVersion", {}).get("text"))
+    problems = [] if got == (date_text, date_data.hex(), version) else [
+        f"TPM driver key after: {got!r}, expected the package's DriverVer {date}, {version}"]
+    device = result.get("tpm_device", {}).get("values", {})
+    if (device.get("Driver", {}).get("text"), device.get("Service", {}).get("text")) != (zr45.TPM_DRIVER_KEY, "TPM"):
+        problems.append(f"TPM device: Driver {device.get('Driver')!r}, Service {device.get('Service')!r}")
+    was = zr45.bound_driver(m)
+    expected = ",".join(scenarios.DRIVER_VER[was]) if was else None
+    if (replaced or {}).get("text") != expected:
+        problems.append(f"installer replaced {replaced!r}, expected the bound driver {expected}")
+    return problems
+
+
+def check_outputs(scenario, exp, result):
+    """The release build writes nothing to standard output or standard error; the
+    diagnostic build writes only trace lines of one process to standard error."""
+    problems = []
+    if result.get("stdout"):
+        problems.append(f"standard output: {result['stdout'][:400]!r}")
+    stderr = result.get("stderr", "")
+    if "ui" in scenario:
+        stderr = DISPLAY_GONE.sub("", stderr)
+    if scenario.get("build") != "diagnostic":
+        return problems + ([f"standard error: {stderr[:400]!r}"] if stderr else [])
+    lines = stderr.splitlines()
+    parsed = [TRACE_LINE.match(line) for line in lines]
+    problems += [f"standard error: not a trace line: {line!r}" for line, mm in zip(lines, parsed) if not mm]
+    texts = [mm.group(2) for mm in parsed if mm]
+    if len({mm.group(1) for mm in parsed if mm}) != 1:
+        problems.append(f"trace: expected the lines of one process, got {lines!r}")
+    it = iter(texts)
+    missing = [t for t in exp.get("trace", []) if t not in it]
+    if missing:
+        problems.append(f"trace: missing or out of order {missing!r} in {texts!r}")
+    problems += [f"trace: unexpected {t!r}" for t in texts if t.startswith(tuple(exp.get("no_trace", [])))]
+    return problems
 
 
 def check_installer_call(call):
@@ -145,7 +198,8 @@ def main():
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
-            for key in ("vadrel", "driver", "probe", "wmi_dll", "newdev_dll", "planted_dll", "launcher", "boxprobe",
+            for key in ("vadrel", "vadrel_diagnostic", "driver", "probe", "wmi_dll", "newdev_dll", "planted_dll",
+                        "launcher", "boxprobe",
                         "image_old", "image_repaired", "image_other", "image_other_translation"):
                 zr45.need(paths, key, "the end-to-end suite")
             times = os.path.join(paths["build"], "sim", "e2e-times.txt")
