@@ -22,6 +22,8 @@
 #include "os/api.h"
 #include "tests/support/leaks.h"
 #include "tpm/driverversion.h"
+// After the Windows headers it builds on.
+#include <psapi.h>
 
 namespace {
 
@@ -141,7 +143,8 @@ const struct {
   DWORD error;
 } kErrors[] = {{"CreateFileW", ERROR_ACCESS_DENIED}, {"WriteFile", ERROR_DISK_FULL},
                {"FlushFileBuffers", ERROR_DISK_FULL}, {"DeviceIoControl", ERROR_GEN_FAILURE},
-               {"LoadLibraryW", ERROR_MOD_NOT_FOUND}, {"GetProcAddress", ERROR_PROC_NOT_FOUND},
+               {"LoadLibraryW", ERROR_MOD_NOT_FOUND}, {"LoadLibraryExW", ERROR_SHARING_VIOLATION},
+               {"GetProcAddress", ERROR_PROC_NOT_FOUND},
                {"FindResourceW", ERROR_RESOURCE_TYPE_NOT_FOUND}, {"VerQueryValueW", ERROR_RESOURCE_TYPE_NOT_FOUND},
                {"CheckTokenMembership", ERROR_NO_TOKEN}, {"SetupDiEnumDeviceInterfaces", ERROR_GEN_FAILURE},
                {"SetupDiEnumDeviceInfo", ERROR_GEN_FAILURE}, {"SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE},
@@ -264,6 +267,24 @@ std::string LastLogLine() {
 os::Api g_real;
 char g_current[200] = "";
 
+// Wine 8 keeps the image of an ordinary load that failed on its imports mapped
+// for the rest of the process (nothing can then replace the file: error 32);
+// Windows unmaps it. The harness models Windows: it unmaps what Wine left.
+HMODULE WINAPI LoadLibraryAsWindows(LPCWSTR path) {
+  const HMODULE module = ::LoadLibraryW(path);
+  const DWORD error = GetLastError();
+  MEMORY_BASIC_INFORMATION info;
+  for (BYTE* p = nullptr; !module && VirtualQuery(p, &info, sizeof(info)); p += info.RegionSize) {
+    wchar_t name[MAX_PATH] = L"";
+    if (info.Type == MEM_IMAGE && info.AllocationBase == info.BaseAddress &&
+        K32GetMappedFileNameW(GetCurrentProcess(), info.BaseAddress, name, MAX_PATH) &&
+        _wcsicmp(name + wcslen(name) - wcslen(path + 2), path + 2) == 0)  // "\??\C:..." against "C:..."
+      UnmapViewOfFile(info.BaseAddress);
+  }
+  SetLastError(error);
+  return module;
+}
+
 LONG WINAPI Crashed(EXCEPTION_POINTERS* info) {
   printf("finding: crash 0x%08lx in %s\n", info->ExceptionRecord->ExceptionCode, g_current);
   fflush(stdout);
@@ -371,6 +392,7 @@ int wmain() {
   os::BindSystemDlls();  // as the entry point does before the run
   setvbuf(stdout, nullptr, _IONBF, 0);
   g_real = os::api;
+  g_real.LoadLibraryW = &LoadLibraryAsWindows;
   int findings = 0;
   std::set<const void*> sites;
   const ULONGLONG start = GetTickCount64();
