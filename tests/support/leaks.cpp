@@ -65,7 +65,9 @@ struct Counted<void (*)(A...), Entry> {
     if (ok) Acquired("sid", *sid); })                                                                    \
   X(FreeSid, [](PVOID, PSID sid) { Released("sid", sid); })                                             \
   X(SysAllocString, [](BSTR b, auto) { if (b) Acquired("bstr", b); })                                   \
-  X(SysFreeString, [](int, BSTR b) { if (b) Released("bstr", b); })
+  X(SysFreeString, [](int, BSTR b) { if (b) Released("bstr", b); })                                     \
+  X(CoInitializeEx, [](HRESULT hr, auto...) { if (SUCCEEDED(hr)) Acquired("com", nullptr); })           \
+  X(CoUninitialize, [](int) { Released("com", nullptr); })
 
 }  // namespace
 
