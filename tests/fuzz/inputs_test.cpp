@@ -1,5 +1,5 @@
 // Inputs from outside the program, generated from fixed seeds: the factory
-// image file, the controller's reply and the driver's version resource. Each
+// image file and the driver's version resource. Each
 // answer must agree with a plain statement of its rule, with nothing left open
 // and nothing read or written past the input: what the code reads or fills
 // lies at the end of a page, followed by one it may not touch.
@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "machine/misccommon.h"
-#include "machine/model.h"
 #include "machine/preinstall.h"
 #include "tests/support/fake.h"
 #include "tests/support/leaks.h"
@@ -55,58 +53,6 @@ TEST(OutsideInputs, FactoryImage) {
   }
   // A handle any check left open keeps the file from being deleted.
   EXPECT_TRUE(DeleteFileW(L"fuzz_image.doc")) << GetLastError();
-}
-
-// ZR, an optional dash, 45, one of A to D, four characters, K or N, one character,
-// ending at the first zero byte; no character is CR or LF.
-static bool PlainModelRule(std::string s) {  // s: up to the first zero byte
-  if (s.compare(0, 3, "ZR-") == 0) s.erase(2, 1);
-  return s.size() == 11 && s.compare(0, 4, "ZR45") == 0 && strchr("ABCD", s[4]) && strchr("KN", s[9]) &&
-         s.find_first_of("\r\n") == std::string::npos;
-}
-
-static struct { char bytes[128]; DWORD cb; BOOL bOk; } g_reply;
-
-// Only a whole reply of 128 bytes is read (else 2). Byte 95 is 0 for the standard model
-// number, bytes 40 to 51, or 12 to 19 for the extended one, bytes 40 to 50 then from 96
-// on, which a buffer of fewer than 20 bytes gets in the standard form; any other value
-// reads nothing (2). A buffer too small for the number is told its size (5).
-static DWORD PlainReplyRule(ULONGLONG capacity, std::string& model) {
-  const BYTE ext = g_reply.bytes[95];
-  if (!g_reply.bOk || g_reply.cb != 128 || (ext != 0 && (ext < 12 || ext > 19))) return 2;
-  const char* const r = g_reply.bytes;
-  model = ext && capacity >= 20 ? std::string(r + 40, 11) + std::string(r + 96, ext - 11) : std::string(r + 40, 12);
-  return capacity < model.size() ? 5 : 0;
-}
-
-TEST(OutsideInputs, ControllerReply) {
-  FAKE(DeviceIoControl, [](HANDLE, DWORD, LPVOID, DWORD, LPVOID out, DWORD cbOut, LPDWORD cb, LPOVERLAPPED) {
-    return memcpy(out, g_reply.bytes, std::min<DWORD>(cbOut, g_reply.cb)), *cb = g_reply.cb, g_reply.bOk;
-  });
-  MiscCommon::CMiscCommon controller;  // opened, on a driver of version 1.0.8
-  controller._nVersion[0] = 1, controller._nVersion[2] = 8;
-  controller._hDevice.reset(os::api.CreateMutexW(nullptr, FALSE, nullptr));
-  testing_os::LeakCheck leaks;
-  std::mt19937 rng(2);
-  for (int n = 0; n < kInputs; ++n) {
-    std::string model = std::string(rng() % 8 ? "ZR-45" : "ZR45") + "ABCDE"[rng() % 5] + "1a2b" + "KNX"[rng() % 3] +
-                        "7\r"[rng() % 8 == 0] + std::string(8, rng() % 2 ? '\0' : 'q');
-    for (int edits = rng() % 3; edits > 0; --edits) model[rng() % 12] = "ZR-45A\0\r\n\xb5"[rng() % 10];
-    for (char& b : g_reply.bytes) b = static_cast<char>(rng());
-    memcpy(g_reply.bytes + 40, model.data(), 12), memcpy(g_reply.bytes + 96, model.data() + 11, 8);
-    g_reply.bytes[95] = static_cast<char>(rng() % 4 ? (rng() % 2 ? 0 : 12 + rng() % 8) : rng());
-    g_reply.cb = rng() % 8 ? 128 : rng() % 256, g_reply.bOk = rng() % 16 != 0;
-    ULONGLONG capacity = rng() % 2 ? 20 : rng() % 25, length = capacity;
-    std::string expected;
-    const DWORD result = PlainReplyRule(capacity, expected);
-    BYTE* const buffer = kPageEnd - capacity;
-    ASSERT_EQ(controller.GetModelNumber(buffer, &length), result) << n;
-    ASSERT_EQ(length, result == 2 ? capacity : expected.size()) << n;
-    if (result != 0) continue;
-    ASSERT_EQ(std::string(reinterpret_cast<char*>(buffer), length), expected) << n;
-    ASSERT_EQ(IsSupportedModelNumber(buffer, length), PlainModelRule(expected.c_str())) << n;
-  }
-  EXPECT_EQ(leaks.Outstanding(), 0) << leaks.Describe();
 }
 
 // One block of a version resource: its length, value length, type and key, then the

@@ -16,9 +16,6 @@ class Replace {
   Replace(const Replace&) = delete;
   Replace& operator=(const Replace&) = delete;
 
-  // The entry that was there before, for fakes that pass some calls on.
-  F previous() const { return _saved; }
-
  private:
   F& _slot;
   F _saved;

@@ -1,8 +1,10 @@
 #include "tests/support/leaks.h"
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "os/api.h"
@@ -18,24 +20,20 @@ std::map<Key, int>* g_live = nullptr;
 void Acquired(const char* kind, const void* v) { ++(*g_live)[{kind, v}]; }
 void Released(const char* kind, const void* v) { --(*g_live)[{kind, v}]; }
 
-// One entry counted: the real call, then what it acquired or released.
+// One entry counted: the real call, then what it acquired or released (a call
+// that returns nothing gives 0 to its note).
 template <class F, F os::Api::*Entry>
 struct Counted;
 template <class R, class... A, R (*os::Api::*Entry)(A...)>
 struct Counted<R (*)(A...), Entry> {
-  static inline void (*note)(R, A...);
+  static inline void (*note)(std::conditional_t<std::is_void_v<R>, int, R>, A...);
   static R Call(A... a) {
-    R r = (g_prev.*Entry)(a...);
-    note(r, a...);
-    return r;
-  }
-};
-template <class... A, void (*os::Api::*Entry)(A...)>
-struct Counted<void (*)(A...), Entry> {
-  static inline void (*note)(int, A...);
-  static void Call(A... a) {
-    (g_prev.*Entry)(a...);
-    note(0, a...);
+    if constexpr (std::is_void_v<R>) {
+      (g_prev.*Entry)(a...), note(0, a...);
+    } else {
+      R r = (g_prev.*Entry)(a...);
+      return note(r, a...), r;
+    }
   }
 };
 
@@ -65,7 +63,9 @@ struct Counted<void (*)(A...), Entry> {
     if (ok) Acquired("sid", *sid); })                                                                    \
   X(FreeSid, [](PVOID, PSID sid) { Released("sid", sid); })                                             \
   X(SysAllocString, [](BSTR b, auto) { if (b) Acquired("bstr", b); })                                   \
-  X(SysFreeString, [](int, BSTR b) { if (b) Released("bstr", b); })
+  X(SysFreeString, [](int, BSTR b) { if (b) Released("bstr", b); })                                     \
+  X(CoInitializeEx, [](HRESULT hr, auto...) { if (SUCCEEDED(hr)) Acquired("com", nullptr); })           \
+  X(CoUninitialize, [](int) { Released("com", nullptr); })
 
 }  // namespace
 
@@ -90,15 +90,13 @@ LeakCheck::~LeakCheck() {
 
 int LeakCheck::Outstanding() const {
   int n = 0;
-  for (const auto& [key, count] : *g_live)
-    if (count > 0) n += count;
+  for (const auto& [key, count] : *g_live) n += std::max(count, 0);
   return n;
 }
 
 int LeakCheck::Unmatched() const {
   int n = 0;
-  for (const auto& [key, count] : *g_live)
-    if (count < 0) n -= count;
+  for (const auto& [key, count] : *g_live) n += std::max(-count, 0);
   return n;
 }
 
