@@ -22,8 +22,8 @@
 
 namespace {
 
-// Checks, then the repair. Only the hotfix query may throw (its request
-// strings cannot be allocated); such a run ends as a failure of its own.
+// Checks, then the repair. The checks throw only std::bad_alloc, when memory
+// runs out; such a run ends as a failure of its own and records nothing.
 DWORD CheckAndRepair(DWORD dwCode) {
   try {
     if (!CheckPreconditions(dwCode)) return dwCode;
