@@ -24,12 +24,13 @@
 // DriverVer as "mm/dd/yyyy,w.x.y.z").
 #include <windows.h>
 #include <newdev.h>
-#include <psapi.h>
 #include <setupapi.h>
 
 #include <string>
 #include <vector>
 #include <wchar.h>
+
+#include "../wine/failed_loads.h"
 
 namespace {
 
@@ -157,36 +158,6 @@ Bound BoundDriver(HDEVINFO set, SP_DEVINFO_DATA* dev, const std::vector<std::wst
   return bound;
 }
 
-// Windows unmaps an image whose load failed; Wine's loader leaves it mapped when
-// its imports could not all be resolved (a kernel driver's never can be in user
-// mode), and Wine then refuses to replace the file. Such a view, of a file in the
-// folder the package's files go to, is no module the loader knows and has an
-// import already bound (a view mapped as data has none): released here, as
-// Windows would have released it.
-void ReleaseFailedLoads(const std::wstring& folder) {
-  MEMORY_BASIC_INFORMATION mbi;
-  for (BYTE* p = nullptr; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
-       p = static_cast<BYTE*>(mbi.BaseAddress) + mbi.RegionSize) {
-    if (mbi.Type != MEM_IMAGE || mbi.BaseAddress != mbi.AllocationBase) continue;
-    wchar_t name[MAX_PATH + 8] = {};
-    if (!GetMappedFileNameW(GetCurrentProcess(), mbi.BaseAddress, name, MAX_PATH)) continue;
-    const wchar_t* path = wcsncmp(name, L"\\??\\", 4) == 0 ? name + 4 : name;
-    if (_wcsnicmp(path, folder.c_str(), folder.size()) != 0) continue;
-    HMODULE known = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           static_cast<LPCWSTR>(mbi.BaseAddress), &known))
-      continue;
-    const BYTE* base = static_cast<const BYTE*>(mbi.BaseAddress);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    bool bound = false;
-    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         imports.VirtualAddress && d->Name && !bound; ++d)
-      bound = *reinterpret_cast<const ULONGLONG*>(base + d->FirstThunk) >= nt->OptionalHeader.SizeOfImage;
-    if (bound) UnmapViewOfFile(mbi.BaseAddress);
-  }
-}
-
 // The DIF requests Windows' installer sends for a device, after the driver is selected.
 const DI_FUNCTION kInstallSteps[] = {DIF_ALLOW_INSTALL,       DIF_INSTALLDEVICEFILES, DIF_REGISTER_COINSTALLERS,
                                      DIF_INSTALLINTERFACES,   DIF_INSTALLDEVICE,      DIF_NEWDEVICEWIZARD_FINISHINSTALL};
@@ -283,7 +254,7 @@ DWORD Install(const wchar_t* hardware_id, const wchar_t* inf_path, DWORD flags, 
     if (status == ERROR_SUCCESS && !better && !(flags & INSTALLFLAG_FORCE)) status = ERROR_NO_MORE_ITEMS;
     if (status == ERROR_NO_MORE_ITEMS) continue;
     if (status == ERROR_SUCCESS) {
-      ReleaseFailedLoads(drivers);
+      ReleaseFailedLoads(drivers.c_str());
       for (DI_FUNCTION step : kInstallSteps)
         if (status == ERROR_SUCCESS && !CallInstaller(step, set, &dev)) status = GetLastError();
     }

@@ -25,10 +25,9 @@
 #include "diag/runlog.h"
 #include "host/guards.h"
 #include "os/api.h"
+#include "sim/wine/failed_loads.h"
 #include "tests/support/leaks.h"
 #include "tpm/driverversion.h"
-// After the Windows headers it builds on.
-#include <psapi.h>
 
 namespace {
 
@@ -299,20 +298,12 @@ os::Api g_real;
 char g_current[200] = "";
 HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 
-// Wine 8 keeps the image of an ordinary load that failed on its imports mapped
-// for the rest of the process (nothing can then replace the file: error 32);
-// Windows unmaps it. The harness models Windows: it unmaps what Wine left.
+// The harness models Windows, which unmaps the image of a failed load (so that
+// the installer's copy can replace tpm.sys); Wine 8 keeps it mapped.
 HMODULE WINAPI LoadLibraryAsWindows(LPCWSTR path) {
   const HMODULE module = ::LoadLibraryW(path);
   const DWORD error = GetLastError();
-  MEMORY_BASIC_INFORMATION info;
-  for (BYTE* p = nullptr; !module && VirtualQuery(p, &info, sizeof(info)); p += info.RegionSize) {
-    wchar_t name[MAX_PATH] = L"";
-    if (info.Type == MEM_IMAGE && info.AllocationBase == info.BaseAddress &&
-        K32GetMappedFileNameW(GetCurrentProcess(), info.BaseAddress, name, MAX_PATH) &&
-        _wcsicmp(name + wcslen(name) - wcslen(path + 2), path + 2) == 0)  // "\\??\\C:..." against "C:..."
-      UnmapViewOfFile(info.BaseAddress);
-  }
+  if (!module) ReleaseFailedLoads(L"C:\\Windows\\System32\\drivers\\");
   SetLastError(error);
   return module;
 }
