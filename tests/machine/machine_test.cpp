@@ -21,15 +21,16 @@ BYTE g_reply[128];
 BYTE* const kPageEnd = static_cast<BYTE*>(VirtualAlloc(VirtualAlloc(nullptr, 0x2000, MEM_RESERVE, PAGE_NOACCESS),
                                                        0x1000, MEM_COMMIT, PAGE_READWRITE)) + 0x1000;
 
-// The controller's interface, driver key and device, as SetupAPI and the driver
-// answer. SetupAPI reports a detail size below the fixed part the buffer must hold.
+// The controller's interface, driver key and device, as SetupAPI and the driver answer.
+constexpr wchar_t kDevicePath[] = L"\\\\?\\root#zr45pc#0000#{80dcc0c5-bd3e-4bc0-8a06-11eae4ae7224}";
 struct Controller {
   ANSWER(SetupDiGetClassDevsW, [](auto...) { return HDEVINFO(1); });
   ANSWER(SetupDiEnumDeviceInterfaces, [](auto...) { return WINBOOL(TRUE); });
   ANSWER(SetupDiGetDeviceInterfaceDetailW,
          [](auto, auto, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD cb, PDWORD required, auto) {
-           if (!detail) return *required = 6, SetLastError(ERROR_INSUFFICIENT_BUFFER), WINBOOL(FALSE);
-           return WINBOOL(detail->cbSize == 8 && cb >= 8);  // SetupAPI's own checks
+           *required = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + sizeof(kDevicePath);
+           if (cb < *required) return SetLastError(ERROR_INSUFFICIENT_BUFFER), WINBOOL(FALSE);
+           return memcpy(detail->DevicePath, kDevicePath, sizeof(kDevicePath)), WINBOOL(TRUE);
          });
   ANSWER(SetupDiOpenDevRegKey, [](auto...) { return HKEY(1); });
   ANSWER(RegQueryValueExW, [](auto, auto, auto, auto, LPBYTE data, LPDWORD cb) {
