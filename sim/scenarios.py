@@ -13,6 +13,7 @@ Machine settings (defaults in MACHINE):
   driver_version   the controller's "DriverVersion"
   tpm_ids          hardware ids of the present ACPI TPM device; None: no device
   hotfixes         HotFixID rows WMI reports for Win32_QuickFixEngineering
+  wmi_latency_ms   milliseconds WMI's provider takes to answer a query (0: at once)
   windows          "win7" (workstation) | "server" (ProductType ServerNT) | a Wine
                    version name for vadrel.exe ("win10", "winxp64", ...)
   version_doc      lines of C:\\Util\\Version.doc (CR LF endings); None: no file
@@ -78,6 +79,7 @@ MACHINE = {
     "driver_version": "1.0.8.0",
     "tpm_ids": ["ACPI\\IFX0102", "*PNP0C31"],
     "hotfixes": ["KB2919355", "KB3133977"],
+    "wmi_latency_ms": 0,
     "windows": "win7",
     "version_doc": SUPPORTED_IMAGE,
     "tpm_sys": "old",
@@ -174,6 +176,10 @@ SCENARIOS = [
     dict(name="hotfix-missing", about="WMI reports no KB3133977",
          machine={"hotfixes": ["KB2919355"]},
          expect=refused(26, 112)),
+    # The tool waits for WMI's answer without a time-out.
+    dict(name="repair-slow-wmi", about="WMI answers the hotfix query after 2 s: the tool waits and repairs",
+         machine={"wmi_latency_ms": 2000},
+         expect=REPAIRED_RUN),
     dict(name="hotfix-lower-case", about="WMI reports kb3133977 in lower case: installed (the driver is repaired already)",
          machine={"hotfixes": ["kb3133977"], "tpm_sys": "repaired"},
          expect=refused(2, 108) | {"tpm_after": REPAIRED}),

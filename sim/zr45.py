@@ -315,7 +315,8 @@ def machine_registry(m, paths):
         reg.key(f"{CCS}\\Control\\Class\\{CONTROLLER_DRIVER_KEY}", DriverVersion=sz(m["driver_version"]),
                 DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
     reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", HotFixIds=multi(m["hotfixes"]),
-            InstallerError=dword(m["installer"].get("error", 0)), InstallerReboot=dword(m["installer"].get("reboot", 0)))
+            WmiLatencyMs=dword(m["wmi_latency_ms"]), InstallerError=dword(m["installer"].get("error", 0)),
+            InstallerReboot=dword(m["installer"].get("reboot", 0)))
     if paths.get("wmi_dll"):
         reg.key(f"HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{ADMIN_LOCATOR}\\InprocServer32",
                 **{"@": sz(SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"])), "ThreadingModel": sz("Both")})

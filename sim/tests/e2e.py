@@ -83,7 +83,9 @@ def check(scenario, result, texts):
     if "requests" in exp:
         want("model-number requests", result.get("requests"), exp["requests"])
     problems += check_binding(m, exp.get("bound", False), result)
-    call = result.get("settings", {}).get("values", {}).get("InstallerCall")
+    settings = result.get("settings", {}).get("values", {})
+    want("what the machine's stand-ins found about the tool's process", settings.get("ProcessFindings"), None)
+    call = settings.get("InstallerCall")
     if exp.get("installer_call"):
         problems += check_installer_call(call)
     else:
