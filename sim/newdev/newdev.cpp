@@ -254,6 +254,7 @@ DWORD Install(const wchar_t* hardware_id, const wchar_t* inf_path, DWORD flags, 
     if (status == ERROR_SUCCESS && !better && !(flags & INSTALLFLAG_FORCE)) status = ERROR_NO_MORE_ITEMS;
     if (status == ERROR_NO_MORE_ITEMS) continue;
     if (status == ERROR_SUCCESS) {
+      // Only a failed load of a driver linked as a DLL leaves one: Windows keeps none.
       ReleaseFailedLoads(drivers.c_str());
       for (DI_FUNCTION step : kInstallSteps)
         if (status == ERROR_SUCCESS && !CallInstaller(step, set, &dev)) status = GetLastError();
