@@ -67,6 +67,9 @@ OTHER = "6.1.7601.17514"
 NO_STATUS = 0xFFFFFFFF
 NO_MORE_ITEMS = 259
 NO_SUCH_DEVINST = 0xE000020B
+# The trace's error line after an ordinary load of tpm.sys that found no file, or
+# found a driver linked as a DLL: ERROR_MOD_NOT_FOUND.
+MOD_NOT_FOUND = "errorcode=0x7e(126), "
 
 # DriverVer (date, version) of the TPM driver packages a ZR-45 can have met: the
 # one the machine shipped with, Windows 7 SP1's, and the one the repair installs.
@@ -190,9 +193,14 @@ SCENARIOS = [
     dict(name="hotfix-lower-case", about="WMI reports kb3133977 in lower case: installed (the driver is repaired already)",
          machine={"hotfixes": ["kb3133977"], "tpm_sys": "repaired"},
          expect=refused(2, 108) | {"tpm_after": REPAIRED, "loads": 1}),
-    dict(name="driver-missing", about="no tpm.sys, the device still bound to its driver (ten load attempts, 1 s apart)",
-         machine={"tpm_sys": None},
-         expect=refused(27, 117) | {"tpm_after": None}),
+    # Ten attempts, each traced with the ordinary load's error, a second apart.
+    dict(name="diagnostic-driver-missing",
+         about="no tpm.sys, the device still bound to its driver: ten load attempts, 1 s apart, traced",
+         machine={"tpm_sys": None}, build="diagnostic",
+         expect=refused(27, 117) | {"tpm_after": None,
+                                    "trace": ["ACPI\\IFX0102"]
+                                    + [t for n in range(1, 11) for t in (f"LoadLibraryW failed {n} time(s)", MOD_NOT_FOUND)]
+                                    + ["LoadLibraryW failed", MOD_NOT_FOUND]}),
     dict(name="driver-other-build", about="tpm.sys reports another build",
          machine={"tpm_sys": "other"},
          expect=refused(27, 117) | {"tpm_after": OTHER, "loads": 2}),
@@ -209,6 +217,19 @@ SCENARIOS = [
          build="diagnostic",
          expect=REPAIRED_RUN | {"trace": ["ACPI\\IFX0102", "Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
                                           "UpdateDriverForPlugAndPlayDevicesW success"]}),
+    # Drivers linked as a DLL: Windows fails their ordinary load too, so each read,
+    # the read-back included, comes from the image-resource mapping, traced with the
+    # ordinary load's error; the installer still replaces the file (Windows keeps
+    # nothing of a failed load).
+    dict(name="diagnostic-dll-repair", about="the diagnostic build repairs a machine whose drivers are linked as a DLL",
+         machine={"shape": "dll"}, build="diagnostic",
+         expect=REPAIRED_RUN | {"loads": 0,
+                                "trace": ["ACPI\\IFX0102",
+                                          "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND,
+                                          "Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
+                                          "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND,
+                                          "UpdateDriverForPlugAndPlayDevicesW success",
+                                          "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND]}),
     dict(name="package-missing", about="no C:\\Windows\\INF\\tpm.inf",
          machine={"package": None},
          expect=refused(28, 113)),

@@ -97,7 +97,7 @@ const std::wstring kAsResource = L"resource " + std::to_wstring(kAsImageResource
 // the fixed version numbers do not count. The test prefix has the simulated
 // machine's WDFLDR.SYS, so a kernel driver image loads ordinarily, as on Windows;
 // one linked as a DLL (its WMILIB.SYS import found nowhere) is read as an image
-// resource.
+// resource, traced with the ordinary load's error.
 TEST(DriverVersion, ReadOnTheFirstAttempt) {
   const struct { const wchar_t* image; const wchar_t* version; bool dll; } rows[] = {  // no version: unreadable
       {L"tpm-6.1.7600.16385.sys", L"6.1.7600.16385", false}, {L"tpm-6.1.7601.19146.sys", L"6.1.7601.19146", false},
@@ -112,13 +112,16 @@ TEST(DriverVersion, ReadOnTheFirstAttempt) {
     if (row.version) { EXPECT_STREQ(version, row.version); }
     const std::vector<std::wstring> loads = {kOrdinary, kAsResource};
     EXPECT_EQ(file.loads, std::vector<std::wstring>(loads.begin(), loads.begin() + (row.dll ? 2 : 1))) << row.image;
+    const std::string read[] = {"LoadLibraryW failed, read as an image resource\n", "errorcode=0x7e(126), "};
+    EXPECT_EQ(std::search(file.trace.begin(), file.trace.end(), read, read + 2) != file.trace.end(), row.dll);
     EXPECT_EQ(file.pauses, std::vector<DWORD>{}) << row.image;
     EXPECT_EQ(leaks.Outstanding() + leaks.Unmatched(), 0) << leaks.Describe();
   }
 }
 
 // A file that cannot be had by either load costs ten attempts, each traced
-// with its error and followed by a pause of a second, then one more line.
+// with the ordinary load's error (not the resource load's) and followed by a
+// pause of a second, then one more line.
 TEST(DriverLoad, MissingFileTenAttempts) {
   DriverFile file(L"tpm-6.1.7600.16385.sys", 99);
   WCHAR version[kVersionLength] = {};
@@ -128,7 +131,7 @@ TEST(DriverLoad, MissingFileTenAttempts) {
   for (int n = 1; n <= 10; ++n) {
     loads.insert(loads.end(), {kOrdinary, kAsResource});
     trace.push_back("LoadLibraryW failed " + std::to_string(n) + " time(s)\n");
-    trace.push_back("errorcode=0x2(2), ");
+    trace.push_back("errorcode=0x7e(126), ");
   }
   trace.push_back("LoadLibraryW failed\n");
   trace.push_back(trace[1]);
