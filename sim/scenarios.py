@@ -28,7 +28,8 @@ Machine settings (defaults in MACHINE):
   language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
   status_before    a "status" an earlier run left in the record, or None
   plant            True: a newdev.dll that leaves a marker when loaded lies beside
-                   vadrel.exe, and the run puts native newdev first (as Windows does)
+                   vadrel.exe, and the run puts native newdev first (as Windows does);
+                   a drvstore.dll that does the same lies there on every machine
   shape            the driver images (tpm.sys and the package's): "kernel", real-shaped
                    kernel drivers that Windows loads ordinarily without resolving
                    their imports; "dll", the same linked as a DLL (an export driver),
@@ -56,9 +57,12 @@ Expectations:
               system's text after it is Windows' own wording)
   loads       ordinary loads of tpm.sys that returned a module: the marks
               "DriverLoaded" of the machine's WDFLDR.SYS (default 0)
+  pauses      (from, to, at least, less than or None): the first mark "to" on the
+              stand-ins' clock after the first mark "from" comes that many
+              milliseconds later
 A release build writes nothing to standard output or standard error. Every run
-leaves the stand-ins with nothing to find about the tool's process
-("ProcessFindings").
+leaves the planted DLLs unloaded and the stand-ins with nothing to find about the
+tool's process ("ProcessFindings").
 """
 
 OLD = "6.1.7600.16385"
@@ -114,6 +118,10 @@ FAILS_SKIPPABLE_CHECKS = {
 }
 
 
+# The settle pause: the installer returns, the read-back's load comes 3 s later.
+SETTLE = ("InstallerReturned", "DriverLoaded", 3000, None)
+
+
 def installer_failed(code, error):
     """The installer fails with error after both checks of tpm.sys: message 104,
     "status" holds the error."""
@@ -129,7 +137,7 @@ def refused(code, message, **record):
 
 # Both checks of tpm.sys, the installation and the read-back, each load ordinary.
 REPAIRED_RUN = {"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                "tpm_after": REPAIRED, "bound": True, "installer_call": True, "loads": 3}
+                "tpm_after": REPAIRED, "bound": True, "installer_call": True, "loads": 3, "pauses": [SETTLE]}
 
 
 SCENARIOS = [
@@ -193,11 +201,15 @@ SCENARIOS = [
     dict(name="hotfix-lower-case", about="WMI reports kb3133977 in lower case: installed (the driver is repaired already)",
          machine={"hotfixes": ["kb3133977"], "tpm_sys": "repaired"},
          expect=refused(2, 108) | {"tpm_after": REPAIRED, "loads": 1}),
-    # Ten attempts, each traced with the ordinary load's error, a second apart.
+    # Ten attempts, each traced with the ordinary load's error, a second apart. The
+    # installer, bound when the run starts and unloaded when it ends, brackets them:
+    # the run's only waits are those pauses, so at least ten seconds lie between its
+    # marks; less than twenty, a missing file does not hold the run much longer.
     dict(name="diagnostic-driver-missing",
          about="no tpm.sys, the device still bound to its driver: ten load attempts, 1 s apart, traced",
          machine={"tpm_sys": None}, build="diagnostic",
          expect=refused(27, 117) | {"tpm_after": None,
+                                    "pauses": [("InstallerLoaded", "InstallerUnloaded", 10000, 20000)],
                                     "trace": ["ACPI\\IFX0102"]
                                     + [t for n in range(1, 11) for t in (f"LoadLibraryW failed {n} time(s)", MOD_NOT_FOUND)]
                                     + ["LoadLibraryW failed", MOD_NOT_FOUND]}),
@@ -223,7 +235,7 @@ SCENARIOS = [
     # nothing of a failed load).
     dict(name="diagnostic-dll-repair", about="the diagnostic build repairs a machine whose drivers are linked as a DLL",
          machine={"shape": "dll"}, build="diagnostic",
-         expect=REPAIRED_RUN | {"loads": 0,
+         expect=REPAIRED_RUN | {"loads": 0, "pauses": [],
                                 "trace": ["ACPI\\IFX0102",
                                           "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND,
                                           "Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
@@ -257,11 +269,11 @@ SCENARIOS = [
     dict(name="unreadable-after-install", about="the package's tpm.sys has no ProductVersion the tool can read",
          machine={"payload": "other_translation"},
          expect={"code": 12, "log": [104], "record": {"status": 1, "code": 12},
-                 "tpm_after": "unreadable", "bound": True, "installer_call": True, "loads": 3}),
+                 "tpm_after": "unreadable", "bound": True, "installer_call": True, "loads": 3, "pauses": [SETTLE]}),
     dict(name="package-old-build", about="a newer package that still carries the old build: nothing is copied",
          machine={"payload": "old"},
          expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
-                 "tpm_after": OLD, "bound": True, "installer_call": True, "loads": 3}),
+                 "tpm_after": OLD, "bound": True, "installer_call": True, "loads": 3, "pauses": [SETTLE]}),
     # Windows matches device ids without regard to case (Wine's own newdev.dll
     # would not: it compares them exactly and installs nothing).
     dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool and the installer find it",

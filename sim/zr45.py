@@ -43,7 +43,7 @@ SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
 TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
 SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
 MUTEX = "Kestrova_Orlinth_Mutex"
-PLANTED_MARKER = SIM_DIR + "\\planted-newdev.loaded"   # left by the planted newdev.dll when loaded
+PLANTED_MARKER = SIM_DIR + "\\planted-{}.loaded"   # left by a planted DLL when loaded
 PAUSE_MS = 3000                  # the tool's settle delay after the installation
 
 
@@ -336,6 +336,14 @@ def image_path(paths, name, shape="kernel"):
     return need(paths, key, f"driver image '{name}' ({shape})")
 
 
+PLANTED = {"drvstore.dll": "planted_drvstore", "newdev.dll": "planted_dll"}
+
+
+def planted(m):
+    """The DLLs planted beside vadrel.exe on this machine."""
+    return ["drvstore.dll"] + (["newdev.dll"] if m["plant"] else [])
+
+
 def tool_of(scenario, paths):
     """The vadrel.exe a scenario runs: the release build, or the diagnostic one."""
     if scenario.get("build", "release") == "diagnostic":
@@ -361,9 +369,12 @@ def install_files(m, paths, prefix, tool):
     if m["user"] == "standard":
         put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
     put(need(paths, "newdev_dll", "the machine's driver installer"), "C:\\windows\\system32\\newdev.dll")
+    put(need(paths, "drvstore_dll", "the machine's driver installer"), "C:\\windows\\system32\\drvstore.dll")
     put(need(paths, "wdfldr", "the ordinary load of tpm.sys"), "C:\\windows\\system32\\WDFLDR.SYS")
-    if m["plant"]:
-        put(need(paths, "planted_dll", "a planted newdev.dll"), TOOL_DIR + "\\newdev.dll")
+    # The installer loads drvstore.dll by name on every installation: a planted copy in
+    # every machine shows each time whether the tool's DLL search would run it.
+    for name in planted(m):
+        put(need(paths, PLANTED[name], "a planted " + name), TOOL_DIR + "\\" + name)
 
     tpm_sys = host_path(prefix, "C:\\windows\\system32\\drivers\\tpm.sys")
     if os.path.exists(tpm_sys):
@@ -495,8 +506,7 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         result["run_s"] = time.monotonic() - t1
         result["stdout"], result["stderr"] = read_text(out), read_text(err)
         result["log"] = read_log(prefix, m["language"])
-        if m["plant"]:
-            result["planted_loaded"] = os.path.exists(host_path(prefix, PLANTED_MARKER))
+        result["planted_loaded"] = [n for n in planted(m) if os.path.exists(host_path(prefix, PLANTED_MARKER.format(n)))]
         after = tool_state(wine)
         result["record"] = after[RECORD_KEY]
         result["settings"] = after[SETTINGS_KEY]
@@ -678,7 +688,7 @@ def show(result, texts=None):
     p(f"-- driver tpm.sys after:  {describe_version(result.get('tpm_after'))}")
     p(f"-- TPM device bound after:  {describe_binding(result.get('binding_after'))}")
     if "planted_loaded" in result:
-        p(f"-- the newdev.dll planted beside vadrel.exe: {'LOADED' if result['planted_loaded'] else 'never loaded'}")
+        p(f"-- DLLs planted beside vadrel.exe that were loaded: {', '.join(result['planted_loaded']) or 'none'}")
     if "requests" in result:
         p(f"-- model-number requests the controller received: {result['requests']}")
     if result.get("clock"):

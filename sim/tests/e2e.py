@@ -37,11 +37,11 @@ def check(scenario, result, texts):
             problems.append(f"{what}: got {got!r}, expected {expected!r}")
 
     want("exit code", result.get("exit_code"), exp["code"])
-    if m["plant"]:
-        want("the newdev.dll planted beside vadrel.exe loaded", result.get("planted_loaded"), False)
+    want("DLLs planted beside vadrel.exe that were loaded", result.get("planted_loaded"), [])
     want("what a real machine would show about the tool's process", result.get("findings"), [])
     clock = result.get("clock", [])
     want("ordinary loads of tpm.sys", [e for e, _ in clock].count("DriverLoaded"), exp.get("loads", 0))
+    problems += check_pauses(clock, exp.get("pauses", []))
 
     log = result.get("log")
     if exp["log"] is None:
@@ -144,6 +144,21 @@ def check_binding(m, rebound, result):
     return problems
 
 
+def check_pauses(clock, pauses):
+    """Each (from, to, at least, less than or None): the first mark "to" after the
+    first mark "from" on the stand-ins' clock, that many milliseconds later."""
+    problems = []
+    events = [e for e, _ in clock]
+    for start, end, least, below in pauses:
+        i = events.index(start) if start in events else len(events)
+        j = next((k for k in range(i + 1, len(events)) if events[k] == end), None)
+        gap = None if j is None else clock[j][1] - clock[i][1]
+        if gap is None or gap < least or (below is not None and gap >= below):
+            problems.append(f"clock: {end} {gap} ms after {start}, expected at least {least}"
+                            + ("" if below is None else f" and less than {below}"))
+    return problems
+
+
 def check_outputs(scenario, exp, result):
     """The release build writes nothing to standard output or standard error; the
     diagnostic build writes only trace lines of one process to standard error."""
@@ -200,8 +215,8 @@ def main():
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
-            for key in ("vadrel", "vadrel_diagnostic", "driver", "probe", "wmi_dll", "newdev_dll", "wdfldr",
-                        "planted_dll", "launcher", "boxprobe", "image_old",
+            for key in ("vadrel", "vadrel_diagnostic", "driver", "probe", "wmi_dll", "newdev_dll", "drvstore_dll",
+                        "wdfldr", "planted_dll", "planted_drvstore", "launcher", "boxprobe", "image_old",
                         "image_repaired", "image_other", "image_other_translation", "image_old_dll",
                         "image_repaired_dll"):
                 zr45.need(paths, key, "the end-to-end suite")
