@@ -72,7 +72,9 @@ struct DriverFile {
   static HMODULE WINAPI LoadEx(LPCWSTR asked, HANDLE file, DWORD flags) {
     current->loads.push_back(L"resource " + std::to_wstring(flags) + L" " + asked);
     if (!current->Present()) return ::SetLastError(ERROR_FILE_NOT_FOUND), nullptr;
-    return ::LoadLibraryExW(current->path.c_str(), file, flags);
+    const HMODULE module = ::LoadLibraryExW(current->path.c_str(), file, flags);
+    if (module) ::SetLastError(ERROR_SUCCESS);  // a call that succeeds may clear the last error
+    return module;
   }
   static inline DriverFile* current;
   std::wstring path;
