@@ -34,7 +34,8 @@ test: build
 # A simulated ZR-45 that needs the repair, repaired by vadrel.exe /s.
 # UI=1: the same machine interactively under Xvfb, screenshots in $(BUILD)/screenshots.
 # Only what the demo runs: the tool and the simulated machine's parts for that scenario.
-DEMO_TARGETS := vadrel zr45pc zr45probe zr45wmi zr45_newdev tpm_images $(if $(UI),zr45_boxprobe)
+DEMO_TARGETS := vadrel zr45pc zr45probe zr45wmi zr45_newdev zr45_drvstore zr45_wdfldr zr45_planted_drvstore tpm_images \
+  $(if $(UI),zr45_boxprobe)
 # The simulated machine's template prefix boots while they build.
 demo: deps $(BUILD)/CMakeCache.txt
 	python3 sim/zr45.py --build $(BUILD) template >$(BUILD)/template.log 2>&1 & \

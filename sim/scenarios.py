@@ -13,6 +13,7 @@ Machine settings (defaults in MACHINE):
   driver_version   the controller's "DriverVersion"
   tpm_ids          hardware ids of the present ACPI TPM device; None: no device
   hotfixes         HotFixID rows WMI reports for Win32_QuickFixEngineering
+  wmi_latency_ms   milliseconds WMI's provider takes to answer a query (0: at once)
   windows          "win7" (workstation) | "server" (ProductType ServerNT) | a Wine
                    version name for vadrel.exe ("win10", "winxp64", ...)
   version_doc      lines of C:\\Util\\Version.doc (CR LF endings); None: no file
@@ -28,7 +29,13 @@ Machine settings (defaults in MACHINE):
   language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
   status_before    a "status" an earlier run left in the record, or None
   plant            True: a newdev.dll that leaves a marker when loaded lies beside
-                   vadrel.exe, and the run puts native newdev first (as Windows does)
+                   vadrel.exe, and the run puts native newdev first (as Windows does);
+                   a drvstore.dll that does the same lies there on every machine
+  shape            the driver images (tpm.sys and the package's): "kernel", real-shaped
+                   kernel drivers that Windows loads ordinarily without resolving
+                   their imports; "dll", the same linked as a DLL (an export driver),
+                   whose ordinary load fails on Windows too (an import from
+                   System32\\drivers): read only as image resources
 
 Scenario keys besides machine and expect: args (command line, default /s), ui
 (interactive answers), run ("second-instance"), build ("diagnostic": the build
@@ -46,9 +53,17 @@ Expectations:
               driver key now holds the package's DriverVer, and the installer
               replaced the driver the machine had); otherwise the binding is untouched
   installer_call  whether the installer was called
-  trace       diagnostic build: texts of trace lines the run writes, in this order
-  no_trace    diagnostic build: beginnings of trace texts the run never writes
-A release build writes nothing to standard output or standard error.
+  trace       diagnostic build: the texts of all the trace lines the run writes, in
+              order (an error-text line up to its "errorcode=0x..(..), ": the
+              system's text after it is Windows' own wording)
+  loads       ordinary loads of tpm.sys that returned a module: the marks
+              "DriverLoaded" of the machine's WDFLDR.SYS (default 0)
+  pauses      (from, to, at least, less than or None): the first mark "to" on the
+              stand-ins' clock after the first mark "from" comes that many
+              milliseconds later
+A release build writes nothing to standard output or standard error. Every run
+leaves the planted DLLs unloaded and the stand-ins with nothing to find about the
+tool's process ("ProcessFindings").
 """
 
 OLD = "6.1.7600.16385"
@@ -57,6 +72,9 @@ OTHER = "6.1.7601.17514"
 NO_STATUS = 0xFFFFFFFF
 NO_MORE_ITEMS = 259
 NO_SUCH_DEVINST = 0xE000020B
+# The trace's error line after an ordinary load of tpm.sys that found no file, or
+# found a driver linked as a DLL: ERROR_MOD_NOT_FOUND.
+MOD_NOT_FOUND = "errorcode=0x7e(126), "
 
 # DriverVer (date, version) of the TPM driver packages a ZR-45 can have met: the
 # one the machine shipped with, Windows 7 SP1's, and the one the repair installs.
@@ -78,6 +96,7 @@ MACHINE = {
     "driver_version": "1.0.8.0",
     "tpm_ids": ["ACPI\\IFX0102", "*PNP0C31"],
     "hotfixes": ["KB2919355", "KB3133977"],
+    "wmi_latency_ms": 0,
     "windows": "win7",
     "version_doc": SUPPORTED_IMAGE,
     "tpm_sys": "old",
@@ -89,6 +108,7 @@ MACHINE = {
     "language": "en",
     "status_before": None,
     "plant": False,
+    "shape": "kernel",
 }
 
 # A machine that fails the model, preinstall image, hotfix and driver version checks.
@@ -100,10 +120,15 @@ FAILS_SKIPPABLE_CHECKS = {
 }
 
 
+# The settle pause: the installer returns, the read-back's load comes 3 s later.
+SETTLE = ("InstallerReturned", "DriverLoaded", 3000, None)
+
+
 def installer_failed(code, error):
-    """The installer fails with error: message 104, "status" holds the error."""
+    """The installer fails with error after both checks of tpm.sys: message 104,
+    "status" holds the error."""
     return {"code": code, "log": [104], "record": {"status": error, "code": code},
-            "tpm_after": OLD, "installer_call": True}
+            "tpm_after": OLD, "installer_call": True, "loads": 2}
 
 
 def refused(code, message, **record):
@@ -112,8 +137,9 @@ def refused(code, message, **record):
             "tpm_after": OLD}
 
 
+# Both checks of tpm.sys, the installation and the read-back, each load ordinary.
 REPAIRED_RUN = {"code": 0, "log": [111], "record": {"status": 0, "code": 0, "updatedver": REPAIRED},
-                "tpm_after": REPAIRED, "bound": True, "installer_call": True}
+                "tpm_after": REPAIRED, "bound": True, "installer_call": True, "loads": 3, "pauses": [SETTLE]}
 
 
 SCENARIOS = [
@@ -131,13 +157,13 @@ SCENARIOS = [
          expect={"code": 1, "log": [106], "record": None, "tpm_after": OLD, "requests": 0}),
     dict(name="already-repaired", about="tpm.sys already reports the repaired build",
          machine={"tpm_sys": "repaired"},
-         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
+         expect=refused(2, 108) | {"tpm_after": REPAIRED, "loads": 1}),
     dict(name="already-repaired-japanese", about="the same with a Japanese user interface",
          machine={"tpm_sys": "repaired", "language": "ja"},
-         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
+         expect=refused(2, 108) | {"tpm_after": REPAIRED, "loads": 1}),
     dict(name="already-repaired-earlier-status", about="an earlier run left status 638; only code changes",
          machine={"tpm_sys": "repaired", "status_before": 638},
-         expect=refused(2, 108) | {"tpm_after": REPAIRED, "record": {"status": 638, "code": 2}}),
+         expect=refused(2, 108) | {"tpm_after": REPAIRED, "record": {"status": 638, "code": 2}, "loads": 1}),
     dict(name="image-unsupported", about="Version.doc pairs a variant code with another image version",
          machine={"version_doc": ["ZR-45MK1", "JNS", "V37.2XL14", "M00"]},
          expect=refused(3, 116)),
@@ -174,28 +200,54 @@ SCENARIOS = [
     dict(name="hotfix-missing", about="WMI reports no KB3133977",
          machine={"hotfixes": ["KB2919355"]},
          expect=refused(26, 112)),
+    # The tool waits for WMI's answer without a time-out.
+    dict(name="repair-slow-wmi", about="WMI answers the hotfix query after 2 s: the tool waits and repairs",
+         machine={"wmi_latency_ms": 2000},
+         expect=REPAIRED_RUN),
     dict(name="hotfix-lower-case", about="WMI reports kb3133977 in lower case: installed (the driver is repaired already)",
          machine={"hotfixes": ["kb3133977"], "tpm_sys": "repaired"},
-         expect=refused(2, 108) | {"tpm_after": REPAIRED}),
-    dict(name="driver-missing", about="no tpm.sys, the device still bound to its driver (ten load attempts, 1 s apart)",
-         machine={"tpm_sys": None},
-         expect=refused(27, 117) | {"tpm_after": None}),
+         expect=refused(2, 108) | {"tpm_after": REPAIRED, "loads": 1}),
+    # Ten attempts, each traced with the ordinary load's error, a second apart. The
+    # installer, bound when the run starts and unloaded when it ends, brackets them:
+    # the run's only waits are those pauses, so at least ten seconds lie between its
+    # marks; less than twenty, a missing file does not hold the run much longer.
+    dict(name="diagnostic-driver-missing",
+         about="no tpm.sys, the device still bound to its driver: ten load attempts, 1 s apart, traced",
+         machine={"tpm_sys": None}, build="diagnostic",
+         expect=refused(27, 117) | {"tpm_after": None,
+                                    "pauses": [("InstallerLoaded", "InstallerUnloaded", 10000, 20000)],
+                                    "trace": ["ACPI\\IFX0102"]
+                                    + [t for n in range(1, 11) for t in (f"LoadLibraryW failed {n} time(s)", MOD_NOT_FOUND)]
+                                    + ["LoadLibraryW failed", MOD_NOT_FOUND]}),
     dict(name="driver-other-build", about="tpm.sys reports another build",
          machine={"tpm_sys": "other"},
-         expect=refused(27, 117) | {"tpm_after": OTHER}),
+         expect=refused(27, 117) | {"tpm_after": OTHER, "loads": 2}),
     # The diagnostic build's trace shows each read of a real-shaped driver image
-    # succeed on its first attempt: no "LoadLibraryW failed ..." line, no pause.
+    # succeed on its first attempt, by the ordinary load: no "LoadLibraryW failed"
+    # line, no pause; the machine's WDFLDR.SYS counts the loads.
     dict(name="diagnostic-other-build", about="the diagnostic build on another build: its trace, no load retried",
          machine={"tpm_sys": "other"}, build="diagnostic",
          expect=refused(27, 117) | {"tpm_after": OTHER,
-                                    "trace": ["Version not match exp:6.1.7601.19146 res:6.1.7601.17514",
+                                    "trace": ["ACPI\\IFX0102", "Version not match exp:6.1.7601.19146 res:6.1.7601.17514",
                                               "Version not match exp:6.1.7600.16385 res:6.1.7601.17514"],
-                                    "no_trace": ["LoadLibraryW failed"]}),
+                                    "loads": 2}),
     dict(name="diagnostic-repair", about="the diagnostic build repairs: both checks and the read-back load at once",
          build="diagnostic",
-         expect=REPAIRED_RUN | {"trace": ["Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
-                                          "UpdateDriverForPlugAndPlayDevicesW success"],
-                                "no_trace": ["LoadLibraryW failed", "Exception"]}),
+         expect=REPAIRED_RUN | {"trace": ["ACPI\\IFX0102", "Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
+                                          "UpdateDriverForPlugAndPlayDevicesW success"]}),
+    # Drivers linked as a DLL: Windows fails their ordinary load too, so each read,
+    # the read-back included, comes from the image-resource mapping, traced with the
+    # ordinary load's error; the installer still replaces the file (Windows keeps
+    # nothing of a failed load).
+    dict(name="diagnostic-dll-repair", about="the diagnostic build repairs a machine whose drivers are linked as a DLL",
+         machine={"shape": "dll"}, build="diagnostic",
+         expect=REPAIRED_RUN | {"loads": 0, "pauses": [],
+                                "trace": ["ACPI\\IFX0102",
+                                          "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND,
+                                          "Version not match exp:6.1.7601.19146 res:6.1.7600.16385",
+                                          "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND,
+                                          "UpdateDriverForPlugAndPlayDevicesW success",
+                                          "LoadLibraryW failed, read as an image resource", MOD_NOT_FOUND]}),
     dict(name="package-missing", about="no C:\\Windows\\INF\\tpm.inf",
          machine={"package": None},
          expect=refused(28, 113)),
@@ -208,7 +260,7 @@ SCENARIOS = [
          expect=installer_failed(28, NO_MORE_ITEMS)),
     dict(name="forced-no-better", about="/s /f on a repaired machine: the package is no better than the bound driver",
          machine={"tpm_sys": "repaired"}, args=["/s", "/f"],
-         expect=installer_failed(28, NO_MORE_ITEMS) | {"tpm_after": REPAIRED, "requests": 0}),
+         expect=installer_failed(28, NO_MORE_ITEMS) | {"tpm_after": REPAIRED, "requests": 0, "loads": 0}),
     dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
          machine={"tpm_ids": None},
          expect=refused(29, 107)),
@@ -223,11 +275,11 @@ SCENARIOS = [
     dict(name="unreadable-after-install", about="the package's tpm.sys has no ProductVersion the tool can read",
          machine={"payload": "other_translation"},
          expect={"code": 12, "log": [104], "record": {"status": 1, "code": 12},
-                 "tpm_after": "unreadable", "bound": True, "installer_call": True}),
+                 "tpm_after": "unreadable", "bound": True, "installer_call": True, "loads": 3, "pauses": [SETTLE]}),
     dict(name="package-old-build", about="a newer package that still carries the old build: nothing is copied",
          machine={"payload": "old"},
          expect={"code": 30, "log": [104], "record": {"status": 1, "code": 30, "updatedver": OLD},
-                 "tpm_after": OLD, "bound": True, "installer_call": True}),
+                 "tpm_after": OLD, "bound": True, "installer_call": True, "loads": 3, "pauses": [SETTLE]}),
     # Windows matches device ids without regard to case (Wine's own newdev.dll
     # would not: it compares them exactly and installs nothing).
     dict(name="tpm-id-lower-case", about="the device lists acpi\\ifx0102: the tool and the installer find it",
@@ -235,7 +287,7 @@ SCENARIOS = [
          expect=REPAIRED_RUN),
     dict(name="forced", about="/s /f repairs a machine that fails the skippable checks",
          machine=FAILS_SKIPPABLE_CHECKS, args=["/s", "/f"],
-         expect=REPAIRED_RUN | {"requests": 0}),
+         expect=REPAIRED_RUN | {"requests": 0, "loads": 1}),
     dict(name="forced-windows-server", about="/s /f still stops on a server",
          machine=FAILS_SKIPPABLE_CHECKS | {"windows": "server"}, args=["/s", "/f"],
          expect=refused(18, 105) | {"tpm_after": OTHER, "requests": 0}),
@@ -246,7 +298,7 @@ SCENARIOS = [
     dict(name="cancel", about="interactive: the user answers Cancel",
          args=[], ui=["cancel"],
          expect={"code": 11, "log": None, "record": {"status": NO_STATUS, "code": 11},
-                 "tpm_after": OLD, "boxes": [110]}),
+                 "tpm_after": OLD, "boxes": [110], "loads": 2}),
     dict(name="interactive-repair", about="interactive: OK, then the final box",
          args=[], ui=["ok", "ok"],
          expect=REPAIRED_RUN | {"log": None, "boxes": [110, 111]}),

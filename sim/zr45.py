@@ -43,7 +43,7 @@ SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
 TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
 SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
 MUTEX = "Kestrova_Orlinth_Mutex"
-PLANTED_MARKER = SIM_DIR + "\\planted-newdev.loaded"   # left by the planted newdev.dll when loaded
+PLANTED_MARKER = SIM_DIR + "\\planted-{}.loaded"   # left by a planted DLL when loaded
 PAUSE_MS = 3000                  # the tool's settle delay after the installation
 
 
@@ -315,7 +315,8 @@ def machine_registry(m, paths):
         reg.key(f"{CCS}\\Control\\Class\\{CONTROLLER_DRIVER_KEY}", DriverVersion=sz(m["driver_version"]),
                 DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
     reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", HotFixIds=multi(m["hotfixes"]),
-            InstallerError=dword(m["installer"].get("error", 0)), InstallerReboot=dword(m["installer"].get("reboot", 0)))
+            WmiLatencyMs=dword(m["wmi_latency_ms"]), InstallerError=dword(m["installer"].get("error", 0)),
+            InstallerReboot=dword(m["installer"].get("reboot", 0)))
     if paths.get("wmi_dll"):
         reg.key(f"HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{ADMIN_LOCATOR}\\InprocServer32",
                 **{"@": sz(SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"])), "ThreadingModel": sz("Both")})
@@ -331,8 +332,17 @@ def machine_registry(m, paths):
     return reg
 
 
-def image_path(paths, name):
-    return need(paths, "image_" + name, f"driver image '{name}'")
+def image_path(paths, name, shape="kernel"):
+    key = "image_" + name + ("_dll" if shape == "dll" else "")
+    return need(paths, key, f"driver image '{name}' ({shape})")
+
+
+PLANTED = {"drvstore.dll": "planted_drvstore", "newdev.dll": "planted_dll"}
+
+
+def planted(m):
+    """The DLLs planted beside vadrel.exe on this machine."""
+    return ["drvstore.dll"] + (["newdev.dll"] if m["plant"] else [])
 
 
 def tool_of(scenario, paths):
@@ -354,20 +364,24 @@ def install_files(m, paths, prefix, tool):
     if paths.get("wmi_dll") and os.path.exists(paths["wmi_dll"]):
         put(paths["wmi_dll"], SIM_DIR + "\\" + os.path.basename(paths["wmi_dll"]))
     # Programs run with exec (the fault-injection run) put these in place of tpm.sys.
-    for name in ("old", "repaired", "other", "other_translation"):
+    for name in ("old", "repaired", "other", "other_translation", "old_dll", "repaired_dll"):
         if paths.get("image_" + name) and os.path.exists(paths["image_" + name]):
             put(paths["image_" + name], SIM_DIR + "\\images\\" + name + ".sys")
     if m["user"] == "standard":
         put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
     put(need(paths, "newdev_dll", "the machine's driver installer"), "C:\\windows\\system32\\newdev.dll")
-    if m["plant"]:
-        put(need(paths, "planted_dll", "a planted newdev.dll"), TOOL_DIR + "\\newdev.dll")
+    put(need(paths, "drvstore_dll", "the machine's driver installer"), "C:\\windows\\system32\\drvstore.dll")
+    put(need(paths, "wdfldr", "the ordinary load of tpm.sys"), "C:\\windows\\system32\\WDFLDR.SYS")
+    # The installer loads drvstore.dll by name on every installation: a planted copy in
+    # every machine shows each time whether the tool's DLL search would run it.
+    for name in planted(m):
+        put(need(paths, PLANTED[name], "a planted " + name), TOOL_DIR + "\\" + name)
 
     tpm_sys = host_path(prefix, "C:\\windows\\system32\\drivers\\tpm.sys")
     if os.path.exists(tpm_sys):
         os.remove(tpm_sys)
     if m["tpm_sys"]:
-        put(image_path(paths, m["tpm_sys"]), "C:\\windows\\system32\\drivers\\tpm.sys")
+        put(image_path(paths, m["tpm_sys"], m["shape"]), "C:\\windows\\system32\\drivers\\tpm.sys")
     if m["package"]:
         date, version = scenarios.DRIVER_VER[m["package"]]
         with open(paths["inf_template"]) as f:
@@ -376,7 +390,7 @@ def install_files(m, paths, prefix, tool):
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         with open(dst, "wb") as f:
             f.write(inf.replace("\n", "\r\n").encode("ascii"))
-        put(image_path(paths, m["payload"]), "C:\\windows\\inf\\tpm\\tpm.sys")
+        put(image_path(paths, m["payload"], m["shape"]), "C:\\windows\\inf\\tpm\\tpm.sys")
     if m["version_doc"] is not None:
         dst = drive_c(prefix, "C:\\Util\\Version.doc")
         os.makedirs(os.path.dirname(dst), exist_ok=True)
@@ -493,11 +507,13 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         result["run_s"] = time.monotonic() - t1
         result["stdout"], result["stderr"] = read_text(out), read_text(err)
         result["log"] = read_log(prefix, m["language"])
-        if m["plant"]:
-            result["planted_loaded"] = os.path.exists(host_path(prefix, PLANTED_MARKER))
+        result["planted_loaded"] = [n for n in planted(m) if os.path.exists(host_path(prefix, PLANTED_MARKER.format(n)))]
         after = tool_state(wine)
         result["record"] = after[RECORD_KEY]
         result["settings"] = after[SETTINGS_KEY]
+        # What the stand-ins marked and found during the run: the texts added since before it.
+        result["clock"] = [(e, int(ms)) for e, ms in (t.rsplit("=", 1) for t in added(before, after, "Clock"))]
+        result["findings"] = added(before, after, "ProcessFindings")
         result["tpm_device"] = after[TPM_DEVICE_KEY]
         result["binding_after"] = after[TPM_BINDING_KEY]
         result["tpm_after"] = after["tpm_sys"]
@@ -534,6 +550,18 @@ def exec_program(scenario, paths, program, args, prefix=None):
     finally:
         kill_server(prefix)
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+def strings_of(key, name):
+    """The texts of a REG_MULTI_SZ value as the probe dumped it ([] when absent)."""
+    v = key.get("values", {}).get(name) if key.get("exists") else None
+    return v.get("strings", []) if v else []
+
+
+def added(before, after, name):
+    """The texts a run appended to a REG_MULTI_SZ value of the settings key."""
+    old = strings_of(before[SETTINGS_KEY], name)
+    return strings_of(after[SETTINGS_KEY], name)[len(old):]
 
 
 def dword_of(key, name):
@@ -661,9 +689,14 @@ def show(result, texts=None):
     p(f"-- driver tpm.sys after:  {describe_version(result.get('tpm_after'))}")
     p(f"-- TPM device bound after:  {describe_binding(result.get('binding_after'))}")
     if "planted_loaded" in result:
-        p(f"-- the newdev.dll planted beside vadrel.exe: {'LOADED' if result['planted_loaded'] else 'never loaded'}")
+        p(f"-- DLLs planted beside vadrel.exe that were loaded: {', '.join(result['planted_loaded']) or 'none'}")
     if "requests" in result:
         p(f"-- model-number requests the controller received: {result['requests']}")
+    if result.get("clock"):
+        start = result["clock"][0][1]
+        p("-- the stand-ins' clock: " + ", ".join(f"{e} +{ms - start}" for e, ms in result["clock"]) + " (ms)")
+    for f in result.get("findings", []):
+        p(f"-- FINDING about the tool's process: {f}")
     if result.get("relaunched"):
         p("-- vadrel.exe started twice: the first wine start ended before the program ran")
     p(f"-- wall time {result.get('total_s', 0):.1f} s (machine {result.get('prepare_s', 0):.1f} s,"

@@ -46,22 +46,37 @@ HMODULE LoadDriverGuarded(bool* pbFaulted) {
 
 namespace {
 
-// A kernel driver imports from modules user mode never finds (WDFLDR.SYS lies in
-// System32\drivers, outside every DLL search), so its ordinary load fails; its
-// resources are then read from the file mapped as an image resource, which
-// resolves no imports and runs no code. Either module reads the same way.
+// Windows maps an image without the DLL characteristic, a kernel driver such as
+// tpm.sys, as if DONT_RESOLVE_DLL_REFERENCES were given: the ordinary load resolves
+// none of its imports, runs none of its code and returns a module. An image with the
+// characteristic (an export driver) has its imports resolved, and a driver's, from
+// System32\drivers, are on no DLL search path: that load fails (ERROR_MOD_NOT_FOUND),
+// and the file is then mapped as an image resource, which resolves nothing either.
+// (Wine resolves the imports of every native-subsystem image.) Either module reads
+// the same way. The lines traced for an attempt name the ordinary load: they carry
+// its error, taken right after it.
 os::Module LoadDriverWithRetries() {
+  DWORD dwLoadError = ERROR_SUCCESS;
   for (int nAttempt = 1; nAttempt <= kLoadAttempts; ++nAttempt) {
     bool bFaulted = false;
     HMODULE hModule = LoadDriverGuarded(&bFaulted);
+    dwLoadError = os::api.GetLastError();
     if (bFaulted) DebugTrace("Exception Occured in LoadLibraryW");
-    if (hModule == nullptr)
+    if (hModule == nullptr) {
       hModule = os::api.LoadLibraryExW(kDriverPath, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+      if (hModule != nullptr) {
+        os::api.SetLastError(dwLoadError);
+        DebugTrace("LoadLibraryW failed, read as an image resource");
+        TraceError(0);
+      }
+    }
     if (hModule != nullptr) return os::Module(hModule);
+    os::api.SetLastError(dwLoadError);
     DebugTrace("LoadLibraryW failed %d time(s)", nAttempt);
     TraceError(0);
     os::api.Sleep(kLoadPauseMs);
   }
+  os::api.SetLastError(dwLoadError);
   DebugTrace("LoadLibraryW failed");
   TraceError(0);
   return os::Module();

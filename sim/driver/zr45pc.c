@@ -5,7 +5,19 @@
  * IOCTL 0x00222940 (METHOD_BUFFERED, no input) with the bytes of the service
  * key's REG_BINARY value "Reply", read at every request so a scenario can change
  * them (and their length) without restarting the driver. Every other request fails.
- * Each answered or refused model-number request increments "RequestCount". */
+ * Each answered or refused model-number request increments "RequestCount".
+ *
+ * It keeps the contract a real driver of this kind documents to its callers:
+ * - an exclusive device: one handle open at a time, a second open refused
+ *   ("Specifying Exclusive Access to Device Objects"; IoCreateDevice's Exclusive).
+ *   Wine 8 neither enforces it nor waits for the driver's answer to an open: the
+ *   caller gets its handle before IRP_MJ_CREATE is refused. The refusal therefore
+ *   shows on that handle's first request, which fails with STATUS_ACCESS_DENIED;
+ * - an unrecognised control code completes with STATUS_INVALID_DEVICE_REQUEST and
+ *   no data; input where the request takes none, STATUS_INVALID_PARAMETER; an output
+ *   buffer shorter than the reply, STATUS_BUFFER_TOO_SMALL and no data ("Guidelines
+ *   for Writing Dispatch(Internal)DeviceControl Routines"); a METHOD_BUFFERED reply
+ *   goes to the system buffer ("Buffer Descriptions for I/O Control Codes"). */
 #include <ntddk.h>
 
 #define IOCTL_GET_MODEL_NUMBER CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA50, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -19,6 +31,8 @@ static const WCHAR link_name[] =
     L"\\DosDevices\\ROOT#ZR45PC#0000#{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}";
 
 static UNICODE_STRING service_key;
+/* The file object of the one open the device allows, or NULL. */
+static PVOID holder;
 
 static NTSTATUS open_service_key(HANDLE *key)
 {
@@ -79,9 +93,20 @@ static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-static NTSTATUS WINAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT *device, IRP *irp)
 {
+    FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     (void)device;
+    if (InterlockedCompareExchangePointer(&holder, file, NULL) != NULL)
+        return complete(irp, STATUS_ACCESS_DENIED, 0);
+    return complete(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS WINAPI dispatch_close(DEVICE_OBJECT *device, IRP *irp)
+{
+    FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    (void)device;
+    InterlockedCompareExchangePointer(&holder, NULL, file);
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -96,6 +121,8 @@ static NTSTATUS WINAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
     NTSTATUS status;
 
     (void)device;
+    if (stack->FileObject != holder)
+        return complete(irp, STATUS_ACCESS_DENIED, 0);
     if (code != IOCTL_GET_MODEL_NUMBER)
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (in_length != 0)
@@ -136,7 +163,7 @@ NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path
     service_key.Buffer[registry_path->Length / sizeof(WCHAR)] = 0;
 
     RtlInitUnicodeString(&name, device_name);
-    status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, TRUE, &device);
     if (!NT_SUCCESS(status))
         goto fail;
     RtlInitUnicodeString(&link, link_name);
@@ -146,8 +173,8 @@ NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path
         goto fail;
     }
 
-    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
-    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
     driver->DriverUnload = driver_unload;
     device->Flags |= DO_BUFFERED_IO;

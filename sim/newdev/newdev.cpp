@@ -15,13 +15,21 @@
 // No such device: ERROR_NO_SUCH_DEVINST; devices but nothing installed:
 // ERROR_NO_MORE_ITEMS.
 //
+// It runs in the calling process, as Windows' does, and checks what Windows would
+// show about that process (standin.h): the error mode, and which drvstore.dll the
+// process's DLL search finds when the installer loads it by name, as Windows'
+// installer loads its driver store library. A restart needed with no
+// bRebootRequired to report it in would have Windows prompt for one.
+//
 // Settings in HKLM\Software\ZR45Sim, read per call:
 //   "InstallerError"    REG_DWORD  nonzero: fail with this last error before
 //                                  installing (failures the machine cannot give)
 //   "InstallerReboot"   REG_DWORD  1: an installation reports that a restart is needed
 // Records there: "InstallerCall" (REG_SZ, written first) and, for an installation
 // that replaced a bound driver, "InstallerReplaced" (REG_SZ, that driver's
-// DriverVer as "mm/dd/yyyy,w.x.y.z").
+// DriverVer as "mm/dd/yyyy,w.x.y.z"); on the stand-ins' clock "InstallerLoaded" and
+// "InstallerUnloaded" (process attach and detach) and "InstallerReturned" (a
+// successful call, as it returns).
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -30,11 +38,10 @@
 #include <vector>
 #include <wchar.h>
 
+#include "../standin.h"
 #include "../wine/failed_loads.h"
 
 namespace {
-
-const wchar_t kSettingsKey[] = L"Software\\ZR45Sim";
 
 DWORD ReadDword(HKEY key, const wchar_t* name) {
   DWORD value = 0, type = 0, size = sizeof(value);
@@ -254,6 +261,7 @@ DWORD Install(const wchar_t* hardware_id, const wchar_t* inf_path, DWORD flags, 
     if (status == ERROR_SUCCESS && !better && !(flags & INSTALLFLAG_FORCE)) status = ERROR_NO_MORE_ITEMS;
     if (status == ERROR_NO_MORE_ITEMS) continue;
     if (status == ERROR_SUCCESS) {
+      // Only a failed load of a driver linked as a DLL leaves one: Windows keeps none.
       ReleaseFailedLoads(drivers.c_str());
       for (DI_FUNCTION step : kInstallSteps)
         if (status == ERROR_SUCCESS && !CallInstaller(step, set, &dev)) status = GetLastError();
@@ -273,12 +281,34 @@ DWORD Install(const wchar_t* hardware_id, const wchar_t* inf_path, DWORD flags, 
   return installed ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS;
 }
 
+// Windows' installer loads the driver store library by name: the calling process's
+// DLL search decides which copy runs, and any but System32's is a planted one.
+void LoadDriverStore() {
+  HMODULE store = LoadLibraryW(L"drvstore.dll");
+  if (!store) return standin::Finding(L"installer: drvstore.dll not found (error " + std::to_wstring(GetLastError()) + L")");
+  wchar_t path[MAX_PATH] = {}, expected[MAX_PATH] = {};
+  GetModuleFileNameW(store, path, MAX_PATH);
+  GetSystemDirectoryW(expected, MAX_PATH);
+  wcscat_s(expected, L"\\drvstore.dll");
+  if (_wcsicmp(path, expected) != 0)
+    standin::Finding(std::wstring(L"installer: the DLL search found drvstore.dll at ") + path);
+  FreeLibrary(store);
+}
+
 }  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) standin::Mark(L"InstallerLoaded");
+  if (reason == DLL_PROCESS_DETACH) standin::Mark(L"InstallerUnloaded");
+  return TRUE;
+}
 
 extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR HardwareId, LPCWSTR FullInfPath,
                                                          DWORD InstallFlags, PBOOL bRebootRequired) {
+  standin::CheckErrorMode(L"installer");
+  LoadDriverStore();
   HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key,
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, standin::kSettingsKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key,
                   nullptr);
 
   wchar_t call[2048] = {};
@@ -297,6 +327,9 @@ extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWS
     return FALSE;
   }
   if (bRebootRequired) *bRebootRequired = reboot == 1 ? TRUE : FALSE;
+  if (!bRebootRequired && reboot == 1)
+    standin::Finding(L"installer: a restart is needed and bRebootRequired is null: Windows prompts for it");
+  standin::Mark(L"InstallerReturned");
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -1,5 +1,5 @@
-// A Wine loader quirk made up for where the simulated machine and the fault
-// harness replace tpm.sys in the process that tried to load it.
+// A Wine loader quirk made up for where the simulated machine's installer replaces
+// tpm.sys in the process that tried to load it.
 #pragma once
 
 #include <windows.h>
@@ -9,11 +9,14 @@
 #include <wchar.h>
 
 // Windows unmaps an image whose load failed; Wine's loader leaves it mapped when
-// its imports could not all be resolved (a kernel driver's never can be in user
-// mode), and Wine then refuses to replace the file. Such a view, of a file in
-// folder, is no module the loader knows and has an
-// import already bound (a view mapped as data has none): released here, as
-// Windows would have released it.
+// its imports could not all be resolved, and Wine then refuses to replace the file.
+// Of a real-shaped tpm.sys only an image with the DLL characteristic can fail so:
+// Windows resolves a DLL's imports (an export driver's from System32\drivers are
+// found nowhere) and resolves none of an image without it. Such a view, of a file
+// in folder, is a DLL's, is no module the loader knows and has an import already
+// bound (a view mapped as data has none): released here, as Windows would have
+// released it. Any other view stays: a failed load of a driver without the DLL
+// characteristic, which Windows never fails, keeps its file as Wine keeps it.
 inline void ReleaseFailedLoads(const wchar_t* folder) {
   MEMORY_BASIC_INFORMATION mbi;
   for (BYTE* p = nullptr; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
@@ -29,6 +32,7 @@ inline void ReleaseFailedLoads(const wchar_t* folder) {
       continue;
     const BYTE* base = static_cast<const BYTE*>(mbi.BaseAddress);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    if (!(nt->FileHeader.Characteristics & IMAGE_FILE_DLL)) continue;
     const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     bool bound = false;
     for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);

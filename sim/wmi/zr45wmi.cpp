@@ -1,30 +1,36 @@
-// In-process stand-in for the administrative WMI locator: it answers
-// Win32_QuickFixEngineering in root\cimv2 with the rows listed in the
-// simulated machine's settings, HKLM\Software\ZR45Sim "HotFixIds"
-// (REG_MULTI_SZ, read at query time). Everything else is WBEM_E_NOT_SUPPORTED.
-// A setting of the same key makes one method call fail as a remote WMI can:
-// "WmiFailCall" = N fails the Nth call of the WBEM and proxy-security methods
-// after the locator's creation with the HRESULT "WmiFailError", giving nothing
-// back; "WmiCalls" tells how many such calls the last locator took.
+// In-process stand-in for the administrative WMI locator, shaped like Windows 7's
+// WMI and its Win32_QuickFixEngineering provider (CIMWin32) as Microsoft documents
+// them, where Wine's own WMI reports one fixed row: ConnectServer's rules for a
+// local connection, proxy blankets as COM takes them, a provider that impersonates
+// its client, WQL data queries, and answers that take time. Settings, under
+// HKLM\Software\ZR45Sim, read at query time: "HotFixIds" (REG_MULTI_SZ), one row
+// per string; "WmiLatencyMs" (REG_DWORD; absent or 0: at once), how long after the
+// query the provider answers. The stand-ins' clock (standin.h) gets "WMI query"
+// when a query is made and "WMI rows" when its answer is ready. A setting of the
+// same key makes one method call fail as a remote WMI can: "WmiFailCall" = N fails
+// the Nth call of the WBEM and proxy-security methods after the locator's creation
+// with the HRESULT "WmiFailError", giving nothing back; "WmiCalls" tells how many
+// such calls the last locator took.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <wbemcli.h>
 
+#include <cwchar>
+#include <cwctype>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "standin.h"
 
 namespace {
 
 // The administrative locator; MinGW's headers do not name it.
 const CLSID CLSID_WbemAdministrativeLocator = {0xCB8555CC, 0x9128, 0x11D1, {0xAD, 0x9B, 0x00, 0xC0, 0x4F, 0xD8, 0xFD, 0xFF}};
-const wchar_t kSettingsKey[] = L"Software\\ZR45Sim";
+const wchar_t* const kSettingsKey = standin::kSettingsKey;
 const wchar_t kClassName[] = L"Win32_QuickFixEngineering";
-const wchar_t kKeyProperty[] = L"HotFixID";
-// The class's other properties: present on every row, never filled in here.
-const wchar_t* const kNullProperties[] = {
-    L"Caption", L"CSName", L"Description", L"FixComments", L"InstallDate",
-    L"InstalledBy", L"InstalledOn", L"Name", L"ServicePackInEffect", L"Status"};
 
 // Live objects plus LockServer locks, for DllCanUnloadNow.
 LONG g_outstanding = 0;
@@ -54,6 +60,25 @@ bool SameText(const wchar_t* a, const wchar_t* b) {
 
 bool SameText(const std::wstring& a, const wchar_t* b) { return SameText(a.c_str(), b); }
 
+bool OneOf(DWORD value, std::initializer_list<DWORD> values) {
+  for (DWORD v : values)
+    if (v == value) return true;
+  return false;
+}
+
+wchar_t Fold(wchar_t c) {
+  wchar_t upper = c;
+  LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &c, 1, &upper, 1);
+  return upper;
+}
+
+std::wstring ComputerName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  GetComputerNameW(name, &size);
+  return name;
+}
+
 // Reference counting shared by every object of the server.
 class RefCounted {
  public:
@@ -74,46 +99,106 @@ class RefCounted {
   ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }                   \
   ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-// Proxy security as COM asks for it (CoSetProxyBlanket, CoQueryProxyBlanket):
-// the values are kept and reported back; nothing is enforced in process.
+// ---------------------------------------------------------------- security
+
+// A proxy's security blanket. Until SetBlanket names them, a proxy carries the
+// process's defaults (CoInitializeSecurity), which no in-process server can learn:
+// Windows has no call that reads them back, and Wine's CoInitializeSecurity keeps
+// nothing. They stay the DEFAULT constants here and are never refused.
+struct Blanket {
+  DWORD authn = RPC_C_AUTHN_DEFAULT, authz = RPC_C_AUTHZ_DEFAULT;
+  DWORD level = RPC_C_AUTHN_LEVEL_DEFAULT, imp = RPC_C_IMP_LEVEL_DEFAULT, caps = EOAC_NONE;
+};
+
+// IClientSecurity::SetBlanket takes single values of COM's constants; an
+// authentication level of none only without an authentication service; only the
+// capabilities a proxy can take, one kind of cloaking, and no cloaking with an
+// identity of the caller's own. Anything else is E_INVALIDARG.
+HRESULT CheckBlanket(DWORD authn, DWORD authz, DWORD level, DWORD imp, const void* identity, DWORD caps) {
+  const DWORD cloaking = EOAC_STATIC_CLOAKING | EOAC_DYNAMIC_CLOAKING;
+  const bool valid =
+      OneOf(authn, {RPC_C_AUTHN_NONE, RPC_C_AUTHN_DCE_PRIVATE, RPC_C_AUTHN_DCE_PUBLIC, RPC_C_AUTHN_DEC_PUBLIC,
+                    RPC_C_AUTHN_GSS_NEGOTIATE, RPC_C_AUTHN_WINNT, RPC_C_AUTHN_GSS_SCHANNEL, RPC_C_AUTHN_GSS_KERBEROS,
+                    RPC_C_AUTHN_DPA, RPC_C_AUTHN_MSN, 20 /* KERNEL */, RPC_C_AUTHN_DIGEST, 30 /* NEGO_EXTENDER */,
+                    31 /* PKU2U */, RPC_C_AUTHN_MQ, RPC_C_AUTHN_DEFAULT}) &&
+      OneOf(authz, {RPC_C_AUTHZ_NONE, RPC_C_AUTHZ_NAME, RPC_C_AUTHZ_DCE, RPC_C_AUTHZ_DEFAULT}) &&
+      level <= RPC_C_AUTHN_LEVEL_PKT_PRIVACY && imp <= RPC_C_IMP_LEVEL_DELEGATE &&
+      (level != RPC_C_AUTHN_LEVEL_NONE || authn == RPC_C_AUTHN_NONE || authn == RPC_C_AUTHN_DEFAULT) &&
+      !(caps & ~(EOAC_MUTUAL_AUTH | cloaking | EOAC_ANY_AUTHORITY | EOAC_MAKE_FULLSIC | EOAC_DEFAULT)) &&
+      (caps & cloaking) != cloaking &&
+      !((caps & cloaking) && identity && identity != COLE_DEFAULT_AUTHINFO);
+  return valid ? S_OK : E_INVALIDARG;
+}
+
+// The provider impersonates its client: a client it cannot impersonate (no
+// authentication, or a blanket that only lets it identify the client) is refused.
+HRESULT ProviderAccess(const Blanket& b) {
+  const bool anonymous = b.authn == RPC_C_AUTHN_NONE || b.level == RPC_C_AUTHN_LEVEL_NONE;
+  const bool impersonable = !anonymous && b.imp != RPC_C_IMP_LEVEL_ANONYMOUS && b.imp != RPC_C_IMP_LEVEL_IDENTIFY;
+  return impersonable ? S_OK : static_cast<HRESULT>(WBEM_E_ACCESS_DENIED);
+}
+
+// Proxy security as COM asks for it (CoSetProxyBlanket, CoQueryProxyBlanket).
 class ProxySecurity : public IClientSecurity {
  public:
   HRESULT STDMETHODCALLTYPE QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHAR** principal,
                                          DWORD* level, DWORD* imp, void** info, DWORD* caps) override {
     if (FailsNow()) return g_failError;
-    if (authn) *authn = authn_;
-    if (authz) *authz = authz_;
+    if (authn) *authn = blanket_.authn;
+    if (authz) *authz = blanket_.authz;
     if (principal) *principal = nullptr;
-    if (level) *level = level_;
-    if (imp) *imp = imp_;
+    if (level) *level = blanket_.level;
+    if (imp) *imp = blanket_.imp;
     if (info) *info = nullptr;
-    if (caps) *caps = caps_;
+    if (caps) *caps = blanket_.caps;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR*, DWORD level,
-                                       DWORD imp, void*, DWORD caps) override {
+                                       DWORD imp, void* identity, DWORD caps) override {
     if (FailsNow()) return g_failError;
-    authn_ = authn;
-    authz_ = authz;
-    level_ = level;
-    imp_ = imp;
-    caps_ = caps;
-    return S_OK;
+    const HRESULT hr = CheckBlanket(authn, authz, level, imp, identity, caps);
+    if (hr == S_OK) blanket_ = {level == RPC_C_AUTHN_LEVEL_NONE ? RPC_C_AUTHN_NONE : authn, authz, level, imp, caps};
+    return hr;
   }
   HRESULT STDMETHODCALLTYPE CopyProxy(IUnknown*, IUnknown** copy) override {
     if (copy) *copy = nullptr;
     return E_NOTIMPL;
   }
 
- private:
-  DWORD authn_ = RPC_C_AUTHN_WINNT, authz_ = RPC_C_AUTHZ_NONE;
-  DWORD level_ = RPC_C_AUTHN_LEVEL_CONNECT, imp_ = RPC_C_IMP_LEVEL_IMPERSONATE, caps_ = EOAC_NONE;
+ protected:
+  Blanket blanket_;
 };
 
-// One row of Win32_QuickFixEngineering.
+// ---------------------------------------------------------------- the class
+
+// The class's properties, its own and inherited, and the one system property modeled.
+const wchar_t* const kProperties[] = {L"__CLASS",  L"Caption",     L"CSName",      L"Description",
+                                      L"FixComments", L"HotFixID", L"InstallDate", L"InstalledBy",
+                                      L"InstalledOn", L"Name",     L"ServicePackInEffect", L"Status"};
+enum { kClassProperty, kCSName = 2, kHotFixID = 5, kInstallDate, kInstalledBy, kInstalledOn, kPropertyCount = 12 };
+using Values = std::vector<std::optional<std::wstring>>;
+
+int PropertyIndex(const wchar_t* name) {
+  for (int i = 0; i < kPropertyCount; ++i)
+    if (SameText(name, kProperties[i])) return i;
+  return -1;
+}
+
+// An update as the provider reports it: the computer's name, empty texts where
+// the installer and the date are unknown, no value where the class allows none.
+Values RowOf(const std::wstring& id) {
+  Values row(kPropertyCount);
+  row[kClassProperty] = kClassName;
+  row[kCSName] = ComputerName();
+  row[kHotFixID] = id;
+  row[kInstalledBy] = row[kInstalledOn] = std::wstring();
+  return row;
+}
+
+// One row of the result: the system property and the properties the query selected.
 class HotfixRow final : public IWbemClassObject, RefCounted {
  public:
-  explicit HotfixRow(std::wstring id) : id_(std::move(id)) {}
+  HotfixRow(Values values, std::vector<bool> selected) : values_(std::move(values)), selected_(std::move(selected)) {}
   ZR45_IUNKNOWN_METHODS
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
@@ -130,22 +215,12 @@ class HotfixRow final : public IWbemClassObject, RefCounted {
                                 LONG* flavor) override {
     if (FailsNow()) return g_failError;
     if (!name || flags != 0) return WBEM_E_INVALID_PARAMETER;
-    const wchar_t* text = nullptr;
-    bool known = false;
-    if (SameText(name, kKeyProperty)) {
-      text = id_.c_str();
-      known = true;
-    } else if (SameText(name, L"__CLASS")) {
-      text = kClassName;
-      known = true;
-    } else {
-      for (const wchar_t* p : kNullProperties) known = known || SameText(name, p);
-    }
-    if (!known) return WBEM_E_NOT_FOUND;
+    const int i = PropertyIndex(name);
+    if (i < 0 || !selected_[i]) return WBEM_E_NOT_FOUND;
     if (value) {
       VariantInit(value);
-      if (text) {
-        BSTR copy = SysAllocString(text);
+      if (values_[i]) {
+        BSTR copy = SysAllocString(values_[i]->c_str());
         if (!copy) return WBEM_E_OUT_OF_MEMORY;
         V_VT(value) = VT_BSTR;
         V_BSTR(value) = copy;
@@ -153,8 +228,8 @@ class HotfixRow final : public IWbemClassObject, RefCounted {
         V_VT(value) = VT_NULL;
       }
     }
-    if (type) *type = CIM_STRING;
-    if (flavor) *flavor = SameText(name, L"__CLASS") ? WBEM_FLAVOR_ORIGIN_SYSTEM : WBEM_FLAVOR_ORIGIN_PROPAGATED;
+    if (type) *type = i == kInstallDate ? CIM_DATETIME : CIM_STRING;
+    if (flavor) *flavor = i == kClassProperty ? WBEM_FLAVOR_ORIGIN_SYSTEM : WBEM_FLAVOR_ORIGIN_PROPAGATED;
     return WBEM_S_NO_ERROR;
   }
 
@@ -183,13 +258,29 @@ class HotfixRow final : public IWbemClassObject, RefCounted {
   HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR, BSTR*) override { return WBEM_E_NOT_SUPPORTED; }
 
  private:
-  std::wstring id_;
+  Values values_;
+  std::vector<bool> selected_;
 };
 
-// A forward-only result set, fixed when the query ran.
+// ---------------------------------------------------------------- the result
+
+VOID CALLBACK MarkRowsReady(PVOID, BOOLEAN) { standin::Mark(L"WMI rows"); }
+
+// The enumerator of a query's result: the provider's answer (rows or its
+// refusal) arrives when the latency has passed; releasing it earlier cancels it.
 class RowEnumerator final : public IEnumWbemClassObject, public ProxySecurity, RefCounted {
  public:
-  explicit RowEnumerator(std::vector<std::wstring> ids) : ids_(std::move(ids)) {}
+  RowEnumerator(std::vector<Values> rows, std::vector<bool> selected, HRESULT status, DWORD latency, bool forwardOnly)
+      : rows_(std::move(rows)), selected_(std::move(selected)), status_(status),
+        ready_(standin::ClockMs() + latency), forwardOnly_(forwardOnly) {
+    if (latency == 0)
+      MarkRowsReady(nullptr, FALSE);
+    else
+      CreateTimerQueueTimer(&timer_, nullptr, MarkRowsReady, nullptr, latency, 0, WT_EXECUTEONLYONCE);
+  }
+  ~RowEnumerator() override {
+    if (timer_) DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
+  }
   ZR45_IUNKNOWN_METHODS
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
@@ -206,34 +297,56 @@ class RowEnumerator final : public IEnumWbemClassObject, public ProxySecurity, R
 
   HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects,
                                  ULONG* returned) override {
-    if (!objects || !returned || (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)))
-      return WBEM_E_INVALID_PARAMETER;
+    if (!objects || !returned || !ValidTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
     if (FailsNow()) return g_failError;
-    while (*returned < count && next_ < ids_.size()) {
-      objects[*returned] = new HotfixRow(ids_[next_++]);
+    if (!Await(timeout)) return WBEM_S_TIMEDOUT;
+    if (FAILED(status_)) return status_;
+    while (*returned < count && next_ < rows_.size()) {
+      objects[*returned] = new HotfixRow(rows_[next_++], selected_);
       ++*returned;
     }
     return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
-  HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG count) override {
+  HRESULT STDMETHODCALLTYPE Skip(LONG timeout, ULONG count) override {
+    if (!ValidTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
+    if (!Await(timeout)) return WBEM_S_TIMEDOUT;
+    if (FAILED(status_)) return status_;
     ULONG skipped = 0;
-    while (skipped < count && next_ < ids_.size()) {
-      ++next_;
-      ++skipped;
-    }
+    for (; skipped < count && next_ < rows_.size(); ++skipped) ++next_;
     return skipped == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
-  // Forward-only, as the caller asked with WBEM_FLAG_FORWARD_ONLY.
-  HRESULT STDMETHODCALLTYPE Reset() override { return WBEM_E_NOT_SUPPORTED; }
+  // A forward-only enumerator can neither go back nor be copied.
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    if (forwardOnly_) return WBEM_E_INVALID_OPERATION;
+    next_ = 0;
+    return WBEM_S_NO_ERROR;
+  }
   HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject** copy) override {
     if (copy) *copy = nullptr;
-    return WBEM_E_NOT_SUPPORTED;
+    return forwardOnly_ ? WBEM_E_INVALID_OPERATION : WBEM_E_NOT_SUPPORTED;
   }
 
  private:
-  std::vector<std::wstring> ids_;
+  static bool ValidTimeout(LONG timeout) { return timeout >= 0 || timeout == static_cast<LONG>(WBEM_INFINITE); }
+
+  // Waits for the answer at most timeout milliseconds; true once it is there.
+  bool Await(LONG timeout) const {
+    const ULONGLONG now = standin::ClockMs();
+    if (now >= ready_) return true;
+    const ULONGLONG left = ready_ - now;
+    const bool enough = timeout == static_cast<LONG>(WBEM_INFINITE) || static_cast<ULONGLONG>(timeout) >= left;
+    Sleep(static_cast<DWORD>(enough ? left : timeout));
+    return enough;
+  }
+
+  std::vector<Values> rows_;
+  std::vector<bool> selected_;
+  HRESULT status_;
+  ULONGLONG ready_;
+  bool forwardOnly_;
+  HANDLE timer_ = nullptr;
   size_t next_ = 0;
 };
 
@@ -255,66 +368,240 @@ std::vector<std::wstring> ConfiguredHotfixes() {
   return ids;
 }
 
-// The WQL this server understands:
-//   SELECT * FROM Win32_QuickFixEngineering [WHERE <property> = "<text>" | '<text>']
-// Keywords, names and the compared text are matched without case, as WMI does.
-struct Query {
-  bool filtered = false;
-  std::wstring property;
-  std::wstring value;
+// ---------------------------------------------------------------- WQL
+
+// WQL data queries as WMI documents them:
+//   SELECT * | property [, property]... FROM class [WHERE condition]
+// A condition joins comparisons with NOT, AND, OR (AND first) and parentheses; a
+// comparison is "property op constant" or "constant op property" with =, <>, !=,
+// <, >, <=, >=, or "property LIKE pattern", or "property IS [NOT] NULL".
+// Keywords and names go without case; string constants stand in single or double
+// quotes, with \\, \" and \' for those characters; comparisons ignore case.
+struct Token {
+  enum Kind { kEnd, kWord, kString, kNumber, kSymbol } kind;
+  std::wstring text;
 };
 
-class Scanner {
+bool Tokenize(const wchar_t* p, std::vector<Token>* out) {
+  static const wchar_t* const kSymbols[] = {L"<>", L"!=", L"<=", L">=", L"=", L"<", L">", L"*", L",", L"(", L")"};
+  for (;;) {
+    while (iswspace(*p)) ++p;
+    const wchar_t* start = p;
+    if (!*p) {
+      out->push_back({Token::kEnd, L""});
+      return true;
+    } else if (iswalpha(*p) || *p == L'_') {
+      while (iswalnum(*p) || *p == L'_') ++p;
+      out->push_back({Token::kWord, std::wstring(start, p)});
+    } else if (iswdigit(*p) || ((*p == L'-' || *p == L'+') && iswdigit(p[1]))) {
+      for (++p; iswalnum(*p) || *p == L'.';) ++p;
+      out->push_back({Token::kNumber, std::wstring(start, p)});
+    } else if (*p == L'"' || *p == L'\'') {
+      std::wstring text;
+      for (const wchar_t quote = *p++; *p != quote; text += *p++) {
+        if (*p == L'\\' && p[1]) ++p;
+        if (!*p) return false;
+      }
+      ++p;
+      out->push_back({Token::kString, text});
+    } else {
+      const wchar_t* symbol = nullptr;
+      for (const wchar_t* s : kSymbols)
+        if (!symbol && wcsncmp(p, s, wcslen(s)) == 0) symbol = s;
+      if (!symbol) return false;
+      p += wcslen(symbol);
+      out->push_back({Token::kSymbol, symbol});
+    }
+  }
+}
+
+struct Node {
+  enum Kind { kOr, kAnd, kNot, kCompare, kLike, kIsNull } kind;
+  int left = -1, right = -1;
+  std::wstring property, op;
+  Token constant = {Token::kEnd, L""};
+
+  static Node Of(Kind kind, int left = -1, int right = -1) {
+    Node node;
+    node.kind = kind, node.left = left, node.right = right;
+    return node;
+  }
+};
+
+struct Query {
+  std::wstring className;
+  std::vector<std::wstring> selected;  // empty: *
+  std::vector<Node> nodes;
+  int where = -1;
+};
+
+class Parser {
  public:
-  explicit Scanner(const wchar_t* text) : p_(text) {}
-  void SkipSpace() {
-    while (*p_ == L' ' || *p_ == L'\t' || *p_ == L'\r' || *p_ == L'\n') ++p_;
-  }
-  std::wstring Word() {
-    SkipSpace();
-    const wchar_t* start = p_;
-    while ((*p_ >= L'A' && *p_ <= L'Z') || (*p_ >= L'a' && *p_ <= L'z') || (*p_ >= L'0' && *p_ <= L'9') ||
-           *p_ == L'_')
-      ++p_;
-    return std::wstring(start, p_);
-  }
-  bool Take(wchar_t c) {
-    SkipSpace();
-    if (*p_ != c) return false;
-    ++p_;
-    return true;
-  }
-  bool Quoted(std::wstring* out) {
-    SkipSpace();
-    wchar_t quote = *p_;
-    if (quote != L'"' && quote != L'\'') return false;
-    const wchar_t* start = ++p_;
-    while (*p_ && *p_ != quote) ++p_;
-    if (*p_ != quote) return false;
-    out->assign(start, p_);
-    ++p_;
-    return true;
-  }
-  bool AtEnd() {
-    SkipSpace();
-    return *p_ == L'\0';
+  Parser(std::vector<Token> tokens, Query* query) : t_(std::move(tokens)), q_(query) {}
+
+  bool Statement() {
+    if (!Keyword(L"SELECT")) return false;
+    if (!Symbol(L"*")) {
+      do q_->selected.push_back(Name());
+      while (!q_->selected.back().empty() && Symbol(L","));
+      if (q_->selected.back().empty()) return false;
+    }
+    if (!Keyword(L"FROM") || (q_->className = Name()).empty()) return false;
+    if (Keyword(L"WHERE") && (q_->where = Or()) < 0) return false;
+    return t_[i_].kind == Token::kEnd;
   }
 
  private:
-  const wchar_t* p_;
+  bool Keyword(const wchar_t* word) {
+    if (t_[i_].kind != Token::kWord || !SameText(t_[i_].text, word)) return false;
+    return ++i_, true;
+  }
+  bool Symbol(const wchar_t* symbol) {
+    if (t_[i_].kind != Token::kSymbol || t_[i_].text != symbol) return false;
+    return ++i_, true;
+  }
+  // A property or class name: a word that is not one of WQL's keywords.
+  std::wstring Name() {
+    static const wchar_t* const kKeywords[] = {L"SELECT", L"FROM", L"WHERE", L"AND", L"OR", L"NOT", L"IS",
+                                               L"ISA", L"LIKE", L"NULL", L"TRUE", L"FALSE"};
+    if (t_[i_].kind != Token::kWord) return L"";
+    for (const wchar_t* k : kKeywords)
+      if (SameText(t_[i_].text, k)) return L"";
+    return t_[i_++].text;
+  }
+  std::wstring Operator() {
+    for (const wchar_t* op : {L"=", L"<>", L"!=", L"<", L">", L"<=", L">="})
+      if (Symbol(op)) return op;
+    return L"";
+  }
+  // 'a' < P is P > 'a'.
+  static std::wstring Turned(const std::wstring& op) {
+    if (op == L"<" || op == L">") return op == L"<" ? L">" : L"<";
+    if (op == L"<=" || op == L">=") return op == L"<=" ? L">=" : L"<=";
+    return op;
+  }
+  bool Constant(Token* out) {
+    const Token& t = t_[i_];
+    const bool constant = t.kind == Token::kString || t.kind == Token::kNumber ||
+                          (t.kind == Token::kWord && (SameText(t.text, L"NULL") || SameText(t.text, L"TRUE") ||
+                                                      SameText(t.text, L"FALSE")));
+    if (constant) *out = t_[i_++];
+    return constant;
+  }
+  int Add(Node node) {
+    q_->nodes.push_back(std::move(node));
+    return static_cast<int>(q_->nodes.size()) - 1;
+  }
+  int Join(Node::Kind kind, int (Parser::*operand)(), const wchar_t* keyword) {
+    int left = (this->*operand)();
+    while (left >= 0 && Keyword(keyword)) {
+      const int right = (this->*operand)();
+      left = right < 0 ? -1 : Add(Node::Of(kind, left, right));
+    }
+    return left;
+  }
+  int Or() { return Join(Node::kOr, &Parser::And, L"OR"); }
+  int And() { return Join(Node::kAnd, &Parser::Unary, L"AND"); }
+  int Unary() {
+    if (Keyword(L"NOT")) {
+      const int operand = Unary();
+      return operand < 0 ? -1 : Add(Node::Of(Node::kNot, operand));
+    }
+    if (Symbol(L"(")) {
+      const int inner = Or();
+      return inner >= 0 && Symbol(L")") ? inner : -1;
+    }
+    return Comparison();
+  }
+  int Comparison() {
+    Node node = Node::Of(Node::kCompare);
+    if (Constant(&node.constant)) {  // constant op property: the same test seen from the property
+      node.op = Turned(Operator());
+      node.property = Name();
+      return node.op.empty() || node.property.empty() ? -1 : Add(node);
+    }
+    if ((node.property = Name()).empty()) return -1;
+    if (Keyword(L"IS")) {
+      const bool negated = Keyword(L"NOT");
+      if (!Keyword(L"NULL")) return -1;
+      node.kind = Node::kIsNull;
+      const int test = Add(node);
+      return negated ? Add(Node::Of(Node::kNot, test)) : test;
+    }
+    if (Keyword(L"LIKE")) {
+      node.kind = Node::kLike;
+      node.op = L"LIKE";
+    } else {
+      node.op = Operator();
+    }
+    return !node.op.empty() && Constant(&node.constant) ? Add(node) : -1;
+  }
+
+  std::vector<Token> t_;
+  size_t i_ = 0;
+  Query* q_;
 };
 
-bool ParseQuery(const wchar_t* text, Query* query) {
-  Scanner s(text);
-  if (!SameText(s.Word(), L"SELECT") || !s.Take(L'*') || !SameText(s.Word(), L"FROM") ||
-      !SameText(s.Word(), kClassName))
-    return false;
-  if (s.AtEnd()) return true;
-  if (!SameText(s.Word(), L"WHERE")) return false;
-  query->filtered = true;
-  query->property = s.Word();
-  return !query->property.empty() && s.Take(L'=') && s.Quoted(&query->value) && s.AtEnd();
+// Parses a query and checks it against the class, in the order WMI reports:
+// the syntax, then the class, then the properties, then the constants' types.
+HRESULT ParseQuery(const wchar_t* text, Query* query) {
+  std::vector<Token> tokens;
+  if (!Tokenize(text, &tokens) || !Parser(std::move(tokens), query).Statement()) return WBEM_E_INVALID_QUERY;
+  // This machine's root\cimv2 holds the one class the tool queries.
+  if (!SameText(query->className, kClassName)) return WBEM_E_INVALID_CLASS;
+  for (const std::wstring& name : query->selected)
+    if (PropertyIndex(name.c_str()) < 0) return WBEM_E_INVALID_QUERY;
+  for (const Node& node : query->nodes)
+    if (node.kind >= Node::kCompare && PropertyIndex(node.property.c_str()) < 0) return WBEM_E_INVALID_QUERY;
+  // Every property of the class is a string (or a date as text): only a string constant fits.
+  for (const Node& node : query->nodes)
+    if ((node.kind == Node::kCompare || node.kind == Node::kLike) && node.constant.kind != Token::kString)
+      return WBEM_E_INVALID_QUERY;
+  return S_OK;
 }
+
+// LIKE: % any run of characters, _ any one, [set], [a-f] or [^set] one of (or not
+// of) those; without case.
+bool Like(const wchar_t* s, const wchar_t* p) {
+  if (!*p) return !*s;
+  if (*p == L'%') return Like(s, p + 1) || (*s && Like(s + 1, p));
+  if (!*s) return false;
+  if (*p != L'[') return (*p == L'_' || Fold(*p) == Fold(*s)) && Like(s + 1, p + 1);
+  const bool negated = *++p == L'^';
+  bool in = false;
+  for (p += negated; *p && *p != L']'; ++p) {
+    if (p[1] == L'-' && p[2] && p[2] != L']') {
+      in = in || (Fold(*s) >= Fold(*p) && Fold(*s) <= Fold(p[2]));
+      p += 2;
+    } else {
+      in = in || Fold(*s) == Fold(*p);
+    }
+  }
+  return *p && in != negated && Like(s + 1, p + 1);
+}
+
+// Whether a row meets the condition; a test of a property without a value is
+// never met (but IS NULL).
+bool Meets(const Query& q, int n, const Values& row) {
+  const Node& node = q.nodes[n];
+  if (node.kind == Node::kOr) return Meets(q, node.left, row) || Meets(q, node.right, row);
+  if (node.kind == Node::kAnd) return Meets(q, node.left, row) && Meets(q, node.right, row);
+  if (node.kind == Node::kNot) return !Meets(q, node.left, row);
+  const std::optional<std::wstring>& value = row[PropertyIndex(node.property.c_str())];
+  if (node.kind == Node::kIsNull || !value) return node.kind == Node::kIsNull && !value;
+  if (node.kind == Node::kLike) return Like(value->c_str(), node.constant.text.c_str());
+  const int order =
+      CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, value->c_str(), -1, node.constant.text.c_str(), -1) - CSTR_EQUAL;
+  const std::wstring& op = node.op;
+  return op == L"=" ? order == 0 : op == L"<" ? order < 0 : op == L">" ? order > 0 : op == L"<=" ? order <= 0
+       : op == L">=" ? order >= 0 : order != 0;
+}
+
+// ---------------------------------------------------------------- the services
+
+// The flags ExecQuery takes.
+const LONG kQueryFlags = WBEM_FLAG_USE_AMENDED_QUALIFIERS | WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY |
+                         WBEM_FLAG_ENSURE_LOCATABLE | WBEM_FLAG_PROTOTYPE | WBEM_FLAG_DIRECT_READ;
 
 class Services final : public IWbemServices, public ProxySecurity, RefCounted {
  public:
@@ -332,27 +619,44 @@ class Services final : public IWbemServices, public ProxySecurity, RefCounted {
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR language, const BSTR text, LONG, IWbemContext*,
+  // WMI checks the call and the query; the provider then answers after the latency,
+  // as the client it impersonates. WBEM_FLAG_RETURN_IMMEDIATELY returns at once
+  // (the answer comes through the enumerator's Next); otherwise the call waits.
+  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR language, const BSTR text, LONG flags, IWbemContext*,
                                       IEnumWbemClassObject** result) override {
     if (!result) return WBEM_E_INVALID_PARAMETER;
     *result = nullptr;
     if (FailsNow()) return g_failError;
-    if (!language || !text) return WBEM_E_INVALID_PARAMETER;
+    if (!language || !text || (flags & ~kQueryFlags)) return WBEM_E_INVALID_PARAMETER;
+    // A prototype (the shape of a result, no rows) is not modeled: refused, never answered with rows.
+    if (flags & WBEM_FLAG_PROTOTYPE) return WBEM_E_NOT_SUPPORTED;
     if (!SameText(language, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
     Query query;
-    if (!ParseQuery(text, &query)) return WBEM_E_INVALID_QUERY;
-    if (query.filtered && !SameText(query.property, kKeyProperty)) {
-      bool known = false;
-      for (const wchar_t* p : kNullProperties) known = known || SameText(query.property, p);
-      if (!known) return WBEM_E_INVALID_QUERY;
+    const HRESULT parsed = ParseQuery(text, &query);
+    if (parsed != S_OK) return parsed;
+
+    standin::Mark(L"WMI query");
+    const HRESULT status = ProviderAccess(blanket_);
+    std::vector<Values> rows;
+    for (const std::wstring& id : status == S_OK ? ConfiguredHotfixes() : std::vector<std::wstring>()) {
+      Values row = RowOf(id);
+      if (query.where < 0 || Meets(query, query.where, row)) rows.push_back(std::move(row));
     }
-    std::vector<std::wstring> rows;
-    for (std::wstring& id : ConfiguredHotfixes()) {
-      // Only HotFixID holds a value; a test against any other property matches no row.
-      if (!query.filtered || (SameText(query.property, kKeyProperty) && SameText(id, query.value.c_str())))
-        rows.push_back(std::move(id));
+    std::vector<bool> selected(kPropertyCount, query.selected.empty());
+    selected[kClassProperty] = true;
+    for (const std::wstring& name : query.selected) selected[PropertyIndex(name.c_str())] = true;
+
+    DWORD latency = Setting(L"WmiLatencyMs");
+    if (!(flags & WBEM_FLAG_RETURN_IMMEDIATELY)) {
+      Sleep(latency);
+      latency = 0;
+      if (status != S_OK) {
+        MarkRowsReady(nullptr, FALSE);
+        return status;
+      }
     }
-    *result = new RowEnumerator(std::move(rows));
+    *result = new RowEnumerator(std::move(rows), std::move(selected), status, latency,
+                                (flags & WBEM_FLAG_FORWARD_ONLY) != 0);
     return WBEM_S_NO_ERROR;
   }
 
@@ -380,14 +684,48 @@ class Services final : public IWbemServices, public ProxySecurity, RefCounted {
   HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
 };
 
-// Local namespace names WMI accepts for root\cimv2: "root\cimv2", "\\.\root\cimv2",
-// with either slash.
-bool IsCimv2(const wchar_t* name) {
-  std::wstring n(name);
-  for (wchar_t& c : n)
+// ---------------------------------------------------------------- the locator
+
+// The flags ConnectServer takes.
+const LONG kConnectFlags = WBEM_FLAG_CONNECT_REPOSITORY_ONLY | WBEM_FLAG_CONNECT_USE_MAX_WAIT | WBEM_FLAG_CONNECT_PROVIDERS;
+
+// A locale as "MS_" and a hexadecimal LCID.
+bool IsMsLocale(const wchar_t* locale) {
+  if (_wcsnicmp(locale, L"MS_", 3) != 0 || !locale[3]) return false;
+  for (const wchar_t* p = locale + 3; *p; ++p)
+    if (!iswxdigit(*p)) return false;
+  return true;
+}
+
+// Windows 7 serves another locale in its own; later Windows refuse it.
+bool RefusesUnknownLocales() {
+  OSVERSIONINFOW v = {};
+  v.dwOSVersionInfoSize = sizeof(v);
+  return GetVersionExW(&v) && (v.dwMajorVersion > 6 || (v.dwMajorVersion == 6 && v.dwMinorVersion > 1));
+}
+
+// Blank, "Kerberos:<principal>" or "NTLMDOMAIN:<domain>".
+bool IsAuthority(const wchar_t* authority) {
+  return !authority || !*authority || _wcsnicmp(authority, L"kerberos:", 9) == 0 ||
+         _wcsnicmp(authority, L"ntlmdomain:", 11) == 0;
+}
+
+// The namespace of an object path on this computer: "root\cimv2", or with a
+// server ".", "localhost" or this computer's name before it, either slash.
+// Another server would be reached over DCOM, which nothing here answers.
+HRESULT LocalNamespace(const wchar_t* path, std::wstring* name) {
+  std::wstring p(path);
+  for (wchar_t& c : p)
     if (c == L'/') c = L'\\';
-  if (n.compare(0, 4, L"\\\\.\\") == 0) n.erase(0, 4);
-  return SameText(n, L"root\\cimv2");
+  if (p.compare(0, 2, L"\\\\") == 0) {
+    const size_t end = p.find(L'\\', 2);
+    const std::wstring server = p.substr(2, end == std::wstring::npos ? end : end - 2);
+    if (server != L"." && !SameText(server, L"localhost") && !SameText(server, ComputerName().c_str()))
+      return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+    p.erase(0, end == std::wstring::npos ? p.size() : end + 1);
+  }
+  *name = p;
+  return S_OK;
 }
 
 class Locator final : public IWbemLocator, RefCounted {
@@ -403,13 +741,22 @@ class Locator final : public IWbemLocator, RefCounted {
     }
     return E_NOINTERFACE;
   }
-  HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR, const BSTR, const BSTR, LONG,
-                                          const BSTR, IWbemContext*, IWbemServices** services) override {
+  // A local connection takes no credentials: the caller's own security context.
+  HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR user, const BSTR password,
+                                          const BSTR locale, LONG flags, const BSTR authority, IWbemContext*,
+                                          IWbemServices** services) override {
+    standin::CheckErrorMode(L"WMI");
     if (!services) return WBEM_E_INVALID_PARAMETER;
     *services = nullptr;
     if (FailsNow()) return g_failError;
-    if (!resource) return WBEM_E_INVALID_PARAMETER;
-    if (!IsCimv2(resource)) return WBEM_E_INVALID_NAMESPACE;
+    if (!resource || (flags & ~kConnectFlags) || (user && !*user) || !IsAuthority(authority) ||
+        (locale && !IsMsLocale(locale) && RefusesUnknownLocales()))
+      return WBEM_E_INVALID_PARAMETER;
+    std::wstring name;
+    const HRESULT hr = LocalNamespace(resource, &name);
+    if (hr != S_OK) return hr;
+    if (user || password || (authority && *authority)) return WBEM_E_LOCAL_CREDENTIALS;
+    if (!SameText(name, L"root\\cimv2")) return WBEM_E_INVALID_NAMESPACE;
     *services = new Services();
     return WBEM_S_NO_ERROR;
   }

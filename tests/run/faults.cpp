@@ -30,7 +30,6 @@
 #include "diag/runlog.h"
 #include "host/guards.h"
 #include "os/api.h"
-#include "sim/wine/failed_loads.h"
 #include "tests/support/catalogue.h"
 #include "tests/support/contracts.h"
 #include "tests/support/leaks.h"
@@ -435,16 +434,6 @@ os::Api g_real;
 char g_current[200] = "";
 HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 
-// The harness models Windows, which unmaps the image of a failed load (so that
-// the installer's copy can replace tpm.sys); Wine 8 keeps it mapped.
-HMODULE WINAPI LoadLibraryAsWindows(LPCWSTR path) {
-  const HMODULE module = ::LoadLibraryW(path);
-  const DWORD error = GetLastError();
-  if (!module) ReleaseFailedLoads(L"C:\\Windows\\System32\\drivers\\");
-  SetLastError(error);
-  return module;
-}
-
 // The program that held tpm.sys without sharing lets it go.
 void LetGo() { if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE)); }
 
@@ -459,6 +448,7 @@ void Prepare(const Mode& mode, std::vector<std::string>& broken) {
   DeleteFileW(kBareLog);
   const std::wstring image = std::wstring(L"C:\\zr45sim\\images\\") + mode.image + L".sys";
   if (!log || !CopyFileW(image.c_str(), kDriverPath, FALSE)) broken.push_back("harness: machine not restored");
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"Clock");  // each load of tpm.sys marks it
   SetDword(kSettingsKey, L"WmiFailCall", g_run.wmiFailAt);
   SetDword(kSettingsKey, L"WmiFailError", g_run.wmiError);
   SetDword(kSettingsKey, L"WmiLatencyMs", 0);  // thousands of queries: the provider answers at once
@@ -713,7 +703,6 @@ int wmain() {
   setvbuf(stdout, nullptr, _IONBF, 0);
   SetCurrentDirectoryW(L"C:\\zr45sim");
   g_real = os::api;
-  g_real.LoadLibraryW = &LoadLibraryAsWindows;
   testing_os::OnViolation([](const std::string& text) { g_contracts.push_back(text); });
   // The run log's line writers, Write and WriteW, to tell the calls each line makes.
   const DWORD64* const logTable = *reinterpret_cast<const DWORD64* const*>(&theRunLog);

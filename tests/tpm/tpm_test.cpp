@@ -72,7 +72,9 @@ struct DriverFile {
   static HMODULE WINAPI LoadEx(LPCWSTR asked, HANDLE file, DWORD flags) {
     current->loads.push_back(L"resource " + std::to_wstring(flags) + L" " + asked);
     if (!current->Present()) return ::SetLastError(ERROR_FILE_NOT_FOUND), nullptr;
-    return ::LoadLibraryExW(current->path.c_str(), file, flags);
+    const HMODULE module = ::LoadLibraryExW(current->path.c_str(), file, flags);
+    if (module) ::SetLastError(ERROR_SUCCESS);  // a call that succeeds may clear the last error
+    return module;
   }
   static inline DriverFile* current;
   std::wstring path;
@@ -93,16 +95,17 @@ struct DriverFile {
 const std::wstring kOrdinary = std::wstring(L"ordinary ") + kDriver;
 const std::wstring kAsResource = L"resource " + std::to_wstring(kAsImageResource) + L" " + kDriver;
 
-// The ProductVersion text under the first translation, read on the first
-// attempt: from a driver image mapped as an image resource once its ordinary
-// load has failed (its WDFLDR.SYS import is found nowhere), and from a file
-// that loads ordinarily through that load alone. The fixed version numbers do
-// not count.
+// The ProductVersion text under the first translation, read on the first attempt;
+// the fixed version numbers do not count. The test prefix has the simulated
+// machine's WDFLDR.SYS, so a kernel driver image loads ordinarily, as on Windows;
+// one linked as a DLL (its WMILIB.SYS import found nowhere) is read as an image
+// resource, traced with the ordinary load's error.
 TEST(DriverVersion, ReadOnTheFirstAttempt) {
-  const struct { const wchar_t* image; const wchar_t* version; bool driver; } rows[] = {  // no version: unreadable
-      {L"tpm-6.1.7600.16385.sys", L"6.1.7600.16385", true}, {L"tpm-6.1.7601.19146.sys", L"6.1.7601.19146", true},
-      {L"tpm-6.1.7601.17514.sys", L"6.1.7601.17514", true}, {L"tpm-fixed-differs.sys", L"6.1.7601.17514", true},
-      {L"tpm-other-translation.sys", nullptr, true},        {L"tpm-resource-only.sys", L"6.1.7601.19146", false}};
+  const struct { const wchar_t* image; const wchar_t* version; bool dll; } rows[] = {  // no version: unreadable
+      {L"tpm-6.1.7600.16385.sys", L"6.1.7600.16385", false}, {L"tpm-6.1.7601.19146.sys", L"6.1.7601.19146", false},
+      {L"tpm-6.1.7601.17514.sys", L"6.1.7601.17514", false}, {L"tpm-fixed-differs.sys", L"6.1.7601.17514", false},
+      {L"tpm-other-translation.sys", nullptr, false},        {L"tpm-resource-only.sys", L"6.1.7601.19146", false},
+      {L"tpm-dll-6.1.7600.16385.sys", L"6.1.7600.16385", true}};
   for (const auto& row : rows) {
     DriverFile file(row.image);
     testing_os::LeakCheck leaks;
@@ -110,14 +113,17 @@ TEST(DriverVersion, ReadOnTheFirstAttempt) {
     EXPECT_EQ(GetDriverFileVersion(version), row.version != nullptr) << row.image;
     if (row.version) { EXPECT_STREQ(version, row.version); }
     const std::vector<std::wstring> loads = {kOrdinary, kAsResource};
-    EXPECT_EQ(file.loads, std::vector<std::wstring>(loads.begin(), loads.begin() + (row.driver ? 2 : 1))) << row.image;
+    EXPECT_EQ(file.loads, std::vector<std::wstring>(loads.begin(), loads.begin() + (row.dll ? 2 : 1))) << row.image;
+    const std::string read[] = {"LoadLibraryW failed, read as an image resource\n", "errorcode=0x7e(126), "};
+    EXPECT_EQ(std::search(file.trace.begin(), file.trace.end(), read, read + 2) != file.trace.end(), row.dll);
     EXPECT_EQ(file.pauses, std::vector<DWORD>{}) << row.image;
     EXPECT_EQ(leaks.Outstanding() + leaks.Unmatched(), 0) << leaks.Describe();
   }
 }
 
 // A file that cannot be had by either load costs ten attempts, each traced
-// with its error and followed by a pause of a second, then one more line.
+// with the ordinary load's error (not the resource load's) and followed by a
+// pause of a second, then one more line.
 TEST(DriverLoad, MissingFileTenAttempts) {
   DriverFile file(L"tpm-6.1.7600.16385.sys", 99);
   WCHAR version[kVersionLength] = {};
@@ -127,7 +133,7 @@ TEST(DriverLoad, MissingFileTenAttempts) {
   for (int n = 1; n <= 10; ++n) {
     loads.insert(loads.end(), {kOrdinary, kAsResource});
     trace.push_back("LoadLibraryW failed " + std::to_string(n) + " time(s)\n");
-    trace.push_back("errorcode=0x2(2), ");
+    trace.push_back("errorcode=0x7e(126), ");
   }
   trace.push_back("LoadLibraryW failed\n");
   trace.push_back(trace[1]);
