@@ -214,7 +214,8 @@ bool Failable(const char* name, A... a) {
   const std::vector<DWORD>& errors = testing_os::DocumentedErrors(name);
   if (!errors.empty() && errors[0] == testing_os::kCannotFail) return false;
   // The program's own module is always there to be found.
-  if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, LPCWSTR> && ...)) return !Is(name, "GetModuleHandleW") || ((a != nullptr) && ...);
+  if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, LPCWSTR> && ...)) return !Is(name, "GetModuleHandleW") ||
+      ((a != nullptr) && ...);
   return true;
 }
 
@@ -437,7 +438,8 @@ HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 // The program that held tpm.sys without sharing lets it go.
 void LetGo() { if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE)); }
 
-RecordState Before(const Mode& mode) { return mode.earlierRecord ? RecordState{kEarlierStatus, kEarlierCode, {}} : RecordState{}; }
+RecordState Before(const Mode& mode) { return mode.earlierRecord ? RecordState{kEarlierStatus, kEarlierCode, {}} :
+    RecordState{}; }
 
 // The machine as the mode has it before a run; the process as a new one starts.
 void Prepare(const Mode& mode, std::vector<std::string>& broken) {
@@ -479,7 +481,8 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
     expected.code = code;
     // A value whose setting failed, or "updatedver" whose key did not open (one attempt only).
     const RecordState before = Before(mode);
-    if (failed && (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") && failed->role == "updatedver"))) {
+    if (failed && (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") &&
+        failed->role == "updatedver"))) {
       if (failed->role == "status") expected.status = before.status;
       if (failed->role == "code") expected.code = before.code;
       if (failed->role == "updatedver") expected.updatedver = before.updatedver;
