@@ -212,7 +212,7 @@ def main():
     ap.add_argument("name", nargs="?")
     a = ap.parse_args()
     if a.names:
-        print("\n".join(s["name"] for s in scenarios.SCENARIOS))
+        print("\n".join(s["name"] for s in scenarios.SCENARIOS if s.get("e2e", True)))
         return 0
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))

@@ -14,8 +14,8 @@ static BOOL WINAPI RecordSearch(DWORD flags) { return g_calls.push_back(L"search
 // can or cannot be read, loads that fail: the entries then fail as a missing
 // export does.
 TEST(SystemDlls, SearchRestrictedThenBoundFromSystem32) {
-  FAKE(UpdateDriverForPlugAndPlayDevicesW, os::api.UpdateDriverForPlugAndPlayDevicesW);  // restored afterwards
-  FAKE(VerQueryValueW, os::api.VerQueryValueW);
+  // BindSystemDlls sets two entries of the boundary itself: all are put back afterwards.
+  struct Keep { os::Api saved = os::api; ~Keep() { os::api = saved; } } keep;
   FAKE(GetProcAddress, [](HMODULE m, LPCSTR name) -> FARPROC {
     if (strcmp(name, "SetDefaultDllDirectories") != 0) return GetProcAddress(m, name);
     return g_hasSetDefault ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordSearch)) : nullptr;

@@ -10,10 +10,10 @@ namespace {
 
 constexpr wchar_t kKey[] = L"Software\\Kestrova\\Vadrel";
 
-// The first four bytes of a record value, zero-padded; 0xBAD when missing.
+// The first four bytes of a REG_DWORD record value, zero-padded; 0xBAD when missing or of another type.
 DWORD Stored(const wchar_t* name) {
-  DWORD data[64] = {}, cb = sizeof(data);
-  return RegGetValueW(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_ANY, nullptr, data, &cb) ? 0xBAD : data[0];
+  DWORD data[64] = {}, cb = sizeof(data), type = REG_NONE;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_ANY, &type, data, &cb) || type != REG_DWORD ? 0xBAD : data[0];
 }
 
 // A refusal keeps a REG_DWORD "status" (a short one reads zero-padded), also

@@ -15,8 +15,8 @@ VERSION_STRINGS = {b"CompanyName": b"Kestrova", b"FileDescription": b"Orlinth", 
 SPECIAL_BUILD = b"Diagnostic build: debug trace on standard error and debugger output"
 VS_FF_SPECIALBUILD = 0x20
 
-# The catalogue as the app suite states it: its table, with its text macros spelt out.
-catalogue = open(f"{src}/tests/app/app_test.cpp", encoding="utf-8").read()
+# The catalogue as the tests state it: its table, with its text macros spelt out.
+catalogue = open(f"{src}/tests/support/catalogue.h", encoding="utf-8").read()
 literals = r'((?:L"(?:[^"\\]|\\.)*"\s*)+)'
 body = catalogue[catalogue.index("kCatalogue[] = {"):]
 body = body[:body.index("};")]

@@ -1,5 +1,5 @@
-// Counts what the code under test acquires through the OS boundary and does
-// not release. Install it after the fakes of a test, so that it wraps them.
+// What the code under test acquired through the OS boundary and did not
+// release, as the contract checker (tests/support/contracts.h) counts it.
 #pragma once
 
 #include <string>
@@ -15,10 +15,13 @@ class LeakCheck {
 
   // Resources acquired while the check was installed and not released.
   int Outstanding() const;
-  // Releases of resources that were not acquired while it was installed.
+  // Releases of resources that were not held.
   int Unmatched() const;
   // One line per outstanding or unmatched resource, for failure messages.
   std::string Describe() const;
+
+ private:
+  long _start, _unmatched;
 };
 
 }  // namespace testing_os

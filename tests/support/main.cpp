@@ -1,10 +1,14 @@
-// Test program entry, with the wide command line of a Windows program.
+// Test program entry, with the wide command line of a Windows program. Every
+// call the code under test makes through the OS boundary is checked against its
+// documented contract.
 #include <gtest/gtest.h>
 
 #include "os/api.h"
+#include "tests/support/contracts.h"
 
 int wmain(int argc, wchar_t** argv) {
   os::BindSystemDlls();  // as the tool's entry point does
   testing::InitGoogleTest(&argc, argv);
+  const testing_os::Contracts contracts;
   return RUN_ALL_TESTS();
 }
