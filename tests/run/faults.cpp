@@ -191,6 +191,11 @@ bool InLog() {
   return false;
 }
 
+// Whether the planned failure hits call n (once, or from an earlier call on), and with which error:
+// the one planned for the call it starts at, else the first its documentation gives.
+bool Failed(long n) { return g_run.failAt >= 0 && (n == g_run.failAt || (g_run.persist && n > g_run.failAt)); }
+DWORD ErrorOf(long n, const char* name) { return n == g_run.failAt && g_run.failError ? *g_run.failError : Primary(name); }
+
 // Counts one failable call; the error it fails with, or none.
 std::optional<DWORD> Inject(const char* name, const void* site) {
   const long n = g_run.calls++;
@@ -198,8 +203,7 @@ std::optional<DWORD> Inject(const char* name, const void* site) {
   const long line = g_run.lines - (Is(name, "WriteFile") ? 1 : 0);
   if (g_recording) g_calls.push_back({name, g_run.step, site, InLog(), line, g_run.messages, g_run.role, true, 0});
   if (n == g_run.failAt) g_run.failedName = name, g_run.failedStep = g_calls[n].step;
-  if (g_run.failAt < 0 || n < g_run.failAt || (n > g_run.failAt && !g_run.persist)) return std::nullopt;
-  return n == g_run.failAt && g_run.failError ? *g_run.failError : Primary(name);
+  return Failed(n) ? std::optional(ErrorOf(n, name)) : std::nullopt;
 }
 
 // How a call fails: the value its type gives (null, FALSE, zero, an error status or HRESULT),
@@ -250,7 +254,7 @@ struct Hook<R (*)(A...), Entry> {
       if (error) {
         if (OneOf(name, kReleases) || *error == ERROR_INSUFFICIENT_BUFFER || *error == ERROR_MORE_DATA) next(a...);
         if (*error) ::SetLastError(*error);
-        return Failed(*error, a...);
+        return FailureValue(*error, a...);
       }
       R r = next(a...);
       if (failable && g_recording) {  // how the call ended in the clean run
@@ -269,7 +273,7 @@ struct Hook<R (*)(A...), Entry> {
     else if constexpr (std::is_same_v<T, LONG>) return r >= 0;  // ERROR_SUCCESS, S_OK, S_FALSE
     else return Is(name, "SetFilePointer") ? r != static_cast<T>(INVALID_SET_FILE_POINTER) : r != T{};
   }
-  static R Failed(DWORD error, A... a) {
+  static R FailureValue(DWORD error, A... a) {
     if constexpr (std::is_pointer_v<R>) {
       if (OneOf(name, kInvalidHandle)) return reinterpret_cast<R>(INVALID_HANDLE_VALUE);
       if constexpr (sizeof...(A) == 1 && (std::is_convertible_v<A, R> && ...))
@@ -347,12 +351,10 @@ DWORD ExpectedOutcome() {
   // A failure that lasts stops the first later call whose failure counts.
   for (long n = g_run.failAt; n >= 0 && n < static_cast<long>(g_calls.size()) && code == kClean;
        n = g_run.persist ? n + 1 : -1)
-    code = Expected(g_calls[n], n == g_run.failAt && g_run.failError ? *g_run.failError : Primary(g_calls[n].name));
+    code = Expected(g_calls[n], ErrorOf(n, g_calls[n].name));
   return code == kClean ? g_mode->planned : code;
 }
 
-// Whether the planned failure hit call n of the clean run (once, or from an earlier call on).
-bool Failed(long n) { return g_run.failAt >= 0 && (n == g_run.failAt || (g_run.persist && n > g_run.failAt)); }
 long First(const char* name, Step step) {
   for (size_t n = 0; n < g_calls.size(); ++n)
     if (Is(g_calls[n].name, name) && g_calls[n].step == step) return static_cast<long>(n);
@@ -369,8 +371,7 @@ std::pair<bool, bool> ExpectedOptions() {
   const long first = First("CompareStringW", Options);
   long k = 0;
   const auto equal = [&](const wchar_t* arg, const wchar_t* option) {
-    const long n = first + k++;
-    return !(n == g_run.failAt || (g_run.persist && n >= g_run.failAt)) && _wcsicmp(arg, option) == 0;
+    return !Failed(first + k++) && _wcsicmp(arg, option) == 0;
   };
   bool silent = false, force = false;
   for (int i = 0; i < argc; ++i) {
@@ -438,6 +439,13 @@ HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 // The program that held tpm.sys without sharing lets it go.
 void LetGo() { if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE)); }
 
+// Sets the record value a call serves (its role) to that of another record.
+void Take(RecordState& to, const std::string& role, const RecordState& from) {
+  if (role == "status") to.status = from.status;
+  if (role == "code") to.code = from.code;
+  if (role == "updatedver") to.updatedver = from.updatedver;
+}
+
 RecordState Before(const Mode& mode) { return mode.earlierRecord ? RecordState{kEarlierStatus, kEarlierCode, {}} :
     RecordState{}; }
 
@@ -464,7 +472,7 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
   RecordState expected = Before(mode);
   const bool installed = g_run.steps.count(Install);
   const CleanCall* failed = FailedCall();
-  const DWORD error = failed ? (g_run.failError ? *g_run.failError : Primary(failed->name)) : 0;
+  const DWORD error = failed ? ErrorOf(g_run.failAt, failed->name) : 0;
   if (g_run.persist) {  // the clean run's writes before the failures began, and none after
     for (const auto& [at, record] : g_cleanWrites)
       if (at < g_run.failAt) expected = record;
@@ -480,13 +488,9 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
     }
     expected.code = code;
     // A value whose setting failed, or "updatedver" whose key did not open (one attempt only).
-    const RecordState before = Before(mode);
     if (failed && (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") &&
-        failed->role == "updatedver"))) {
-      if (failed->role == "status") expected.status = before.status;
-      if (failed->role == "code") expected.code = before.code;
-      if (failed->role == "updatedver") expected.updatedver = before.updatedver;
-    }
+        failed->role == "updatedver")))
+      Take(expected, failed->role, Before(mode));
   }
   const auto show = [](const RecordState& r) {
     return "status " + (r.status ? std::to_string(*r.status) : "-") + ", code " + (r.code ? std::to_string(*r.code) : "-") +
@@ -528,16 +532,15 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
   // The caption's load is the run's first call; a message whose load failed is empty.
   const std::wstring caption = Failed(0) ? L"" : L"Orlinth";
   // A message's text is lost when its buffer or its string cannot be had.
-  const auto lost = [](int message, long from) {
+  const auto lost = [](int message) {
     for (size_t n = 0; n < g_calls.size(); ++n)
       if (g_calls[n].message == message && g_calls[n].step == Report && !g_calls[n].log &&
-          (Is(g_calls[n].name, "HeapAlloc") || Is(g_calls[n].name, "LoadStringW")) &&
-          (long(n) == g_run.failAt || (g_run.persist && long(n) >= from)))
+          (Is(g_calls[n].name, "HeapAlloc") || Is(g_calls[n].name, "LoadStringW")) && Failed(static_cast<long>(n)))
         return true;
     return false;
   };
   const auto text = [&](int message, const std::wstring& clean) {
-    if (lost(message, g_run.failAt)) return std::wstring();
+    if (lost(message)) return std::wstring();
     const long a = g_run.newFailAt;
     return a >= 0 && g_newSteps[a] == Report && g_newMessages[a] == message ? std::wstring() : clean;
   };
@@ -563,7 +566,7 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
     while (before < g_cleanBoxes.size() && g_cleanBoxes[before].at < g_run.failAt) ++before;
     bool ok = sameBoxes(g_cleanBoxes, before) && (!silent || g_run.boxes.empty());
     for (size_t i = before; ok && i < g_run.boxes.size(); ++i)
-      ok = g_run.boxes[i].text == (i < g_cleanBoxes.size() && !lost(int(i), g_run.failAt) ? g_cleanBoxes[i].text : L"") &&
+      ok = g_run.boxes[i].text == (i < g_cleanBoxes.size() && !lost(int(i)) ? g_cleanBoxes[i].text : L"") &&
            g_run.boxes[i].caption == caption && !g_run.boxes[i].owner;
     if (!ok) broken.push_back("boxes: other than the clean run's before the failures began, or with a text after");
   } else if (g_run.boxes.size() != expected.size() || !sameBoxes(expected, expected.size())) {
@@ -740,13 +743,8 @@ int wmain() {
     RecordState record = Before(mode);
     const RecordState written = ReadRecord(broken);
     for (size_t n = 0; n < g_calls.size(); ++n)
-      if (Is(g_calls[n].name, "RegSetValueExW")) {
-        const std::string& role = g_calls[n].role;
-        if (role == "status") record.status = written.status;
-        if (role == "code") record.code = written.code;
-        if (role == "updatedver") record.updatedver = written.updatedver;
-        g_cleanWrites.push_back({static_cast<long>(n), record});
-      }
+      if (Is(g_calls[n].name, "RegSetValueExW"))
+        Take(record, g_calls[n].role, written), g_cleanWrites.push_back({static_cast<long>(n), record});
     // The clean run does what the mode plans: its outcome, its steps, its record.
     if (clean != mode.planned) broken.push_back("exit " + std::to_string(clean));
     for (int s = Entry; s <= Report; ++s)
