@@ -84,12 +84,13 @@ struct Ctx {
   ULONG_PTR r;
   std::vector<std::string> broken;
 
-  Ctx& need(bool ok, const std::string& rule) {
+  // A rule's text is made only when the rule is broken: the checker runs on every call.
+  Ctx& need(bool ok, const char* rule) {
     if (!after && !ok) broken.push_back(rule);
     return *this;
   }
-  Ctx& bits(DWORD v, DWORD allowed, const char* what) { return v & ~allowed ? need(false, Cat(what, " flags only")) :
-      *this; }
+  Ctx& need(bool ok, const char* what, const char* rule) { return ok ? *this : need(false, Cat(what, rule).c_str()); }
+  Ctx& bits(DWORD v, DWORD allowed, const char* what) { return need(!(v & ~allowed), what, " flags only"); }
   // What Windows documents as reserved or undefined and the tool does on purpose: told once, never a failure.
   Ctx& kept(bool ok, const char* rule) {
     static std::set<std::string> told;
@@ -104,9 +105,10 @@ struct Ctx {
   Entry* use(const char* what, const void* v, std::initializer_list<Kind> kinds, DWORD anyOf = 0) {
     Entry* e = find(v, *kinds.begin());
     if (!e || std::find(kinds.begin(), kinds.end(), e->kind) == kinds.end())
-      need(false, Cat(what, ": an open ") + kKindNames[*kinds.begin()] + (e ? Cat(", not a ", kKindNames[e->kind]) : ""));
-    else if (anyOf && !(e->access & (anyOf | GENERIC_ALL | MAXIMUM_ALLOWED)))
-      need(false, Cat(what, ": opened with the access the call needs"));
+      need(false, (Cat(what, ": an open ") + kKindNames[*kinds.begin()] + (e ? Cat(", not a ", kKindNames[e->kind]) : ""))
+                      .c_str());
+    else
+      need(!anyOf || (e->access & (anyOf | GENERIC_ALL | MAXIMUM_ALLOWED)), what, ": opened with the access the call needs");
     return e;
   }
   Ctx& key(HKEY k, DWORD anyOf) { return Predefined(k) ? *this : (use("hKey", k, {kKey}, anyOf), *this); }
@@ -126,11 +128,12 @@ struct Ctx {
     if (after) return *this;
     if (it == Live().end() || !Owed(it->second.kind) ||
         std::find(kinds.begin(), kinds.end(), it->second.kind) == kinds.end())
-      return ++g_unmatched, need(false, Cat(what, ": an open ") + kKindNames[*kinds.begin()] + ", released once by its own function");
+      return ++g_unmatched,
+             need(false, (Cat(what, ": an open ") + kKindNames[*kinds.begin()] + ", released once by its own function").c_str());
     if (--it->second.count > 0) return *this;
     Live().erase(it);
-    for (auto e = Live().begin(); e != Live().end();) e = e->second.owner == v && !Owed(e->second.kind) ?
-        Live().erase(e) : std::next(e);
+    for (auto e = Live().begin(); e != Live().end();)
+      e = e->second.owner == v && !Owed(e->second.kind) ? Live().erase(e) : std::next(e);
     return *this;
   }
   // A buffer of the size given: within the block that holds it, in memory the process may use. One
@@ -138,26 +141,26 @@ struct Ctx {
   // size larger than the buffer tramples what lies behind it.
   Ctx& buf(const char* what, const void* p, size_t bytes, bool write = true, bool out = false) {
     if (after || !bytes) return *this;
-    if (!p) return need(false, Cat(what, ": a buffer where a size is given"));
+    if (!p) return need(false, what, ": a buffer where a size is given");
     const size_t before = broken.size();
     for (const auto& [key, e] : Live())
       if ((e.kind == kHeapBlock || e.kind == kLocal) && e.size && p >= key.second &&
           p < static_cast<const BYTE*>(key.second) + e.size)
-        need(static_cast<const BYTE*>(p) + bytes <= static_cast<const BYTE*>(key.second) + e.size,
-            Cat(what, ": no larger than its block"));
-    need(Accessible(p, bytes, write), Cat(what, ": all of it memory the process may use"));
+        need(static_cast<const BYTE*>(p) + bytes <= static_cast<const BYTE*>(key.second) + e.size, what,
+             ": no larger than its block");
+    need(Accessible(p, bytes, write), what, ": all of it memory the process may use");
     if (out && broken.size() == before) memset(const_cast<void*>(p), 0xFD, bytes);
     return *this;
   }
   Ctx& out(const char* what, void* p, size_t bytes) { return buf(what, p, bytes, true, true); }
   // A module the process holds: loaded through the boundary, or by its own loader.
   Ctx& mod(const char* what, HMODULE h, bool dataToo) {
-    if (const Entry* e = find(h, kModule)) return need(dataToo || e->kind != kDataModule,
-        Cat(what, ": loaded for running, not as data"));
+    if (const Entry* e = find(h, kModule))
+      return need(dataToo || e->kind != kDataModule, what, ": loaded for running, not as data");
     HMODULE loaded = nullptr;
     return need(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                    reinterpret_cast<LPCWSTR>(h), &loaded) && loaded == h,
-                                       Cat(what, ": a module the process holds"));
+                what, ": a module the process holds");
   }
   Ctx& com() { return need(find(ThreadKey(), kCom), "COM initialised on the calling thread (CoInitializeEx)"); }
   // A resource, or its data, of the module named (none: any).
