@@ -6,8 +6,12 @@ TEST_JOBS := 4
 PACKAGES := cmake make python3 g++-mingw-w64-x86-64-posix wine64 fonts-wine xvfb xdotool imagemagick fonts-ipafont-gothic googletest
 # The release checks and make release: PE reading, Authenticode signing, throw-away certificates.
 PACKAGES += python3-pefile osslsigncode openssl
+# make format and the check make test runs first.
+PACKAGES += clang-format
+# The C and C++ sources the formatter keeps.
+FORMATTED = $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
-.PHONY: all deps build test demo screenshots release clean
+.PHONY: all deps build test format format-check demo screenshots release clean
 all: build
 
 deps:
@@ -27,7 +31,14 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# Fails on a source the formatter would change; make format changes it.
+format-check: deps
+	clang-format --dry-run --Werror $(FORMATTED)
+
+format: deps
+	clang-format -i $(FORMATTED)
+
+test: format-check build
 	cmake --build $(BUILD) -j $(JOBS) --target all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 

@@ -25,8 +25,8 @@ std::shared_ptr<std::wstring> EmptyText() {
 }
 
 os::HeapMem AllocateText(int capacity) {
-  return os::HeapMem(os::api.HeapAlloc(os::api.GetProcessHeap(), HEAP_ZERO_MEMORY,
-                                       static_cast<SIZE_T>(capacity) * sizeof(wchar_t)));
+  return os::HeapMem(
+      os::api.HeapAlloc(os::api.GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(capacity) * sizeof(wchar_t)));
 }
 
 }  // namespace
@@ -51,8 +51,7 @@ std::shared_ptr<std::wstring> LoadMessage(UINT uId) {
   }
   if (length <= 0) return EmptyText();
   try {
-    return std::make_shared<std::wstring>(static_cast<const wchar_t*>(buffer.get()),
-                                          static_cast<size_t>(length));
+    return std::make_shared<std::wstring>(static_cast<const wchar_t*>(buffer.get()), static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
     return EmptyText();
   }

@@ -12,8 +12,7 @@ namespace {
 
 // Whole, case-insensitive and independent of the user's locale.
 bool IsOption(LPCWSTR pszArg, LPCWSTR pszOption) {
-  return os::api.CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, pszArg, -1, pszOption, -1) ==
-         CSTR_EQUAL;
+  return os::api.CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, pszArg, -1, pszOption, -1) == CSTR_EQUAL;
 }
 
 }  // namespace

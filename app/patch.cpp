@@ -87,16 +87,14 @@ bool CheckPreconditions(DWORD& dwCode) {
   if (!forced) {
     wchar_t szPreinstall[MAX_PATH] = {};
     wcscpy_s(szPreinstall, kPreinstallFile);
-    if (!CheckPreinstallVersion(szPreinstall))
-      return stop(Outcome::UnsupportedPreinstall, IDS_UNSUPPORTED_PREINSTALL);
+    if (!CheckPreinstallVersion(szPreinstall)) return stop(Outcome::UnsupportedPreinstall, IDS_UNSUPPORTED_PREINSTALL);
   }
 
   if (!TpmDevicePresent()) return stop(Outcome::NoTpmDevice, IDS_UNSUPPORTED_COMPUTER);
 
   if (!forced && !IsHotfixInstalled()) return stop(Outcome::HotfixMissing, IDS_HOTFIX_MISSING);
 
-  if (!os::api.PathFileExistsW(kDriverPackagePath))
-    return stop(Outcome::PackageMissing, IDS_DRIVER_PACKAGE_MISSING);
+  if (!os::api.PathFileExistsW(kDriverPackagePath)) return stop(Outcome::PackageMissing, IDS_DRIVER_PACKAGE_MISSING);
 
   // A forced run re-installs whatever build is installed.
   if (forced) return true;
@@ -109,8 +107,7 @@ bool CheckPreconditions(DWORD& dwCode) {
   if (RunOptions::silent) return true;
 
   const std::shared_ptr<std::wstring> question = LoadMessage(IDS_CONFIRM_REPAIR);
-  if (os::api.MessageBoxW(nullptr, question->c_str(), szCaption, MB_OKCANCEL | MB_SYSTEMMODAL) == IDOK)
-    return true;
+  if (os::api.MessageBoxW(nullptr, question->c_str(), szCaption, MB_OKCANCEL | MB_SYSTEMMODAL) == IDOK) return true;
   // Declined: recorded, but nothing more is shown.
   dwCode = Outcome::NotConfirmed;
   reg.RecordFailure(dwCode);

@@ -23,24 +23,22 @@ os::HeapMem AllocateZeroed(size_t cb) {
 }
 
 int FormatStamped(char* line, size_t size, const SYSTEMTIME& st, const char* message) {
-  _snprintf_s(line, size, _TRUNCATE, "%04d/%02d/%02d %02d:%02d:%02d %s", st.wYear, st.wMonth,
-              st.wDay, st.wHour, st.wMinute, st.wSecond, message);
+  _snprintf_s(line, size, _TRUNCATE, "%04d/%02d/%02d %02d:%02d:%02d %s", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+              st.wSecond, message);
   return static_cast<int>(strlen(line));
 }
 
 int FormatStamped(wchar_t* line, size_t size, const SYSTEMTIME& st, const wchar_t* message) {
-  _snwprintf_s(line, size, _TRUNCATE, L"%04d/%02d/%02d %02d:%02d:%02d %s", st.wYear, st.wMonth,
-               st.wDay, st.wHour, st.wMinute, st.wSecond, message);
+  _snwprintf_s(line, size, _TRUNCATE, L"%04d/%02d/%02d %02d:%02d:%02d %s", st.wYear, st.wMonth, st.wDay, st.wHour,
+               st.wMinute, st.wSecond, message);
   int length = static_cast<int>(wcslen(line));
   // A cut between the halves of a surrogate pair would leave half a character.
-  if (length > 0 && static_cast<size_t>(length) == size - 1 && IS_HIGH_SURROGATE(line[length - 1]))
-    line[--length] = L'\0';
+  if (length > 0 && static_cast<size_t>(length) == size - 1 && IS_HIGH_SURROGATE(line[length - 1])) line[--length] = L'\0';
   return length;
 }
 
 // "yyyy/mm/dd hh:mm:ss message" at local time, then CR LF; returns the length.
-template <class Ch>
-int FormatLine(Ch* line, const Ch* message) {
+template <class Ch> int FormatLine(Ch* line, const Ch* message) {
   SYSTEMTIME st;
   os::api.GetLocalTime(&st);
   int length = FormatStamped(line, kLineLimit - kLineEndLength, st, message);
@@ -60,8 +58,8 @@ void WriteBytes(HANDLE hFile, const char* bytes, size_t cb) {
 
 void CFileLogging::Open(const wchar_t* pszPath) {
   _hFile.reset();
-  _hFile.reset(os::api.CreateFileW(pszPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_ARCHIVE, nullptr));
+  _hFile.reset(
+      os::api.CreateFileW(pszPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr));
   if (_hFile) os::api.SetFilePointer(_hFile.get(), 0, nullptr, FILE_END);
 }
 
@@ -100,8 +98,7 @@ void CFileLogging::WriteW(const wchar_t* format, ...) {
   FormatLine(pszLine, pszMessage);
   message.reset();
 
-  const int cb = os::api.WideCharToMultiByte(CP_THREAD_ACP, 0, pszLine, -1, nullptr, 0, nullptr,
-                                             nullptr);
+  const int cb = os::api.WideCharToMultiByte(CP_THREAD_ACP, 0, pszLine, -1, nullptr, 0, nullptr, nullptr);
   if (cb == 0) return;
   os::HeapMem bytes = AllocateZeroed(static_cast<size_t>(cb));
   if (!bytes) return;

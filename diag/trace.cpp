@@ -32,9 +32,8 @@ void DebugTrace(const char* format, ...) {
   va_end(args);
   if (dwTraceProcessId == 0) dwTraceProcessId = os::api.GetCurrentProcessId();
   if (bTraceOn) {
-    _snprintf_s(szLine, sizeof(szLine), _TRUNCATE, "%lu:[%s] %04u/%02u/%02u %02u:%02u:%02u %s\n",
-                dwTraceProcessId, "VADREL", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-                st.wSecond, szMessage);
+    _snprintf_s(szLine, sizeof(szLine), _TRUNCATE, "%lu:[%s] %04u/%02u/%02u %02u:%02u:%02u %s\n", dwTraceProcessId, "VADREL",
+                st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, szMessage);
     os::api.OutputDebugStringA(szLine);
     if (bTraceToStderr) {
       fprintf(stderr, "%s", szLine);
@@ -48,10 +47,9 @@ void TraceError(DWORD dwError) {
   const DWORD dwSaved = os::api.GetLastError();
   if (dwError == 0) dwError = dwSaved;
   LPSTR pszText = nullptr;
-  os::api.FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      nullptr, dwError, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&pszText),
-      0, nullptr);
+  os::api.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                         nullptr, dwError, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&pszText), 0,
+                         nullptr);
   // No system text: the line ends after the comma and blank.
   DebugTrace("errorcode=0x%x(%d), %s", dwError, static_cast<int>(dwError), pszText ? pszText : "");
   os::api.LocalFree(pszText);

@@ -4,8 +4,8 @@
 
 #include "os/win.h"
 
-extern BOOL bTraceOn;        // nothing in the tool turns it on
-extern BOOL bTraceToStderr;  // also copy each line to stderr
+extern BOOL bTraceOn;           // nothing in the tool turns it on
+extern BOOL bTraceToStderr;     // also copy each line to stderr
 extern DWORD dwTraceProcessId;  // 0 until the first line that passes the switch
 
 void DebugTrace(const char* format, ...);

@@ -37,13 +37,13 @@ bool CReg::ReadStatus(DWORD& dwStatus) { return QueryStatus(dwStatus) == Status:
 
 bool CReg::WriteDword(LPCWSTR pszName, DWORD dwValue, REGSAM samExtra) {
   os::RegKey key;
-  if (os::api.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS | samExtra, nullptr, key.put(), nullptr) != ERROR_SUCCESS &&
-      os::api.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+  if (os::api.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | samExtra,
+                              nullptr, key.put(), nullptr) != ERROR_SUCCESS &&
+      os::api.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                              key.put(), nullptr) != ERROR_SUCCESS)
     return false;
-  return os::api.RegSetValueExW(key.get(), pszName, 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue)) == ERROR_SUCCESS;
+  return os::api.RegSetValueExW(key.get(), pszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue),
+                                sizeof(dwValue)) == ERROR_SUCCESS;
 }
 
 void CReg::RecordFailure(DWORD dwCode) {

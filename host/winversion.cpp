@@ -8,8 +8,7 @@ namespace {
 using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
 using GetProductInfoFn = BOOL(WINAPI*)(DWORD, DWORD, DWORD, DWORD, PDWORD);
 
-template <class Fn>
-Fn Lookup(HMODULE hModule, const char* pszName) {
+template <class Fn> Fn Lookup(HMODULE hModule, const char* pszName) {
   // FARPROC is the generic function pointer GetProcAddress hands back.
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(os::api.GetProcAddress(hModule, pszName)));
 }
@@ -122,8 +121,8 @@ CWinVersion::CWinVersion()
   if (_osvi.dwMajorVersion >= 6 && hKernel32) {
     if (const auto pGetProductInfo = Lookup<GetProductInfoFn>(hKernel32, "GetProductInfo")) {
       DWORD dwProductType = 0;
-      if (pGetProductInfo(_osvi.dwMajorVersion, _osvi.dwMinorVersion, _osvi.wServicePackMajor,
-                          _osvi.wServicePackMinor, &dwProductType))
+      if (pGetProductInfo(_osvi.dwMajorVersion, _osvi.dwMinorVersion, _osvi.wServicePackMajor, _osvi.wServicePackMinor,
+                          &dwProductType))
         _dwProductType = dwProductType;
     }
   }

@@ -39,8 +39,7 @@ const wchar_t kHeapAllocFailed[] = L"MiscCommon::CMiscCommon::OpenDriver: HeapAl
 const wchar_t kDetailSecondFailed[] =
     L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.";
 const wchar_t kOpenDevRegKeyFailed[] = L"MiscCommon::CMiscCommon::OpenDriver: SetupDiOpenDevRegKey failed.";
-const wchar_t kVersionAllocFailed[] =
-    L"MiscCommon::CMiscCommon::OpenDriver: _szVersion array initialize failed.";
+const wchar_t kVersionAllocFailed[] = L"MiscCommon::CMiscCommon::OpenDriver: _szVersion array initialize failed.";
 const wchar_t kRegQueryFailed[] = L"MiscCommon::CMiscCommon::OpenDriver: RegQueryValueEx failed.";
 const wchar_t kCreateFileFailed[] = L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.";
 const wchar_t kDeviceIoControlFailed[] = L"MiscCommon::CMiscCommon::GetModelNumber: DeviceIoControl failed.";
@@ -66,9 +65,7 @@ CMiscCommon::~CMiscCommon() { CloseDriver(); }
 
 namespace {
 
-void SetText(WCHAR* pszTarget, const wchar_t* pszText) {
-  wcsncpy_s(pszTarget, kTextChars, pszText, _TRUNCATE);
-}
+void SetText(WCHAR* pszTarget, const wchar_t* pszText) { wcsncpy_s(pszTarget, kTextChars, pszText, _TRUNCATE); }
 
 // A failure whose system error the caller may still read: the error is taken
 // right after the failing call and put back once everything is released.
@@ -99,15 +96,13 @@ DWORD CMiscCommon::OpenDriver() {
   // Only the first interface of the class is ever used.
   SP_DEVICE_INTERFACE_DATA iface = {};
   iface.cbSize = sizeof(iface);
-  if (!os::api.SetupDiEnumDeviceInterfaces(state.set.get(), nullptr, &GUID_DEVINTERFACE_PLATFORM_CONTROLLER, 0,
-                                           &iface))
+  if (!os::api.SetupDiEnumDeviceInterfaces(state.set.get(), nullptr, &GUID_DEVINTERFACE_PLATFORM_CONTROLLER, 0, &iface))
     return FailKeepingError(state, pszError, kEnumFailed, 6);
 
   // Size query, then the one retry with a buffer of the size reported.
   DWORD cbRequired = 0;
   os::api.SetupDiGetDeviceInterfaceDetailW(state.set.get(), &iface, nullptr, 0, &cbRequired, nullptr);
-  if (os::api.GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return FailKeepingError(state, pszError, kDetailFirstFailed, 2);
+  if (os::api.GetLastError() != ERROR_INSUFFICIENT_BUFFER) return FailKeepingError(state, pszError, kDetailFirstFailed, 2);
   // Never smaller than the fixed part that cbSize is written into.
   const DWORD cbDetail = std::max(cbRequired, kDetailFixedBytes);
   state.detail.reset(os::api.HeapAlloc(os::api.GetProcessHeap(), 0, cbDetail));
@@ -121,8 +116,7 @@ DWORD CMiscCommon::OpenDriver() {
 
   // The version is read once per object; a later open reuses it.
   if (!_szVersion) {
-    const HKEY hKey =
-        os::api.SetupDiOpenDevRegKey(state.set.get(), &element, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    const HKEY hKey = os::api.SetupDiOpenDevRegKey(state.set.get(), &element, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (hKey == INVALID_HANDLE_VALUE) return FailKeepingError(state, pszError, kOpenDevRegKeyFailed, 2);
     state.key.reset(hKey);
 
@@ -145,8 +139,8 @@ DWORD CMiscCommon::OpenDriver() {
     _szVersion[std::min<size_t>(cbData / sizeof(WCHAR), kTextChars - 1)] = L'\0';
 
     // Fields the text does not supply keep their values.
-    int fields[4] = {static_cast<int>(_nVersion[0]), static_cast<int>(_nVersion[1]),
-                     static_cast<int>(_nVersion[2]), static_cast<int>(_nVersion[3])};
+    int fields[4] = {static_cast<int>(_nVersion[0]), static_cast<int>(_nVersion[1]), static_cast<int>(_nVersion[2]),
+                     static_cast<int>(_nVersion[3])};
     swscanf(_szVersion.get(), L"%d.%d.%d.%d", &fields[0], &fields[1], &fields[2], &fields[3]);
     for (int i = 0; i < 4; ++i) _nVersion[i] = static_cast<DWORD>(fields[i]);
     state.key.reset();
@@ -154,8 +148,8 @@ DWORD CMiscCommon::OpenDriver() {
 
   state.set.reset();
 
-  _hDevice.reset(os::api.CreateFileW(pDetail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     0, nullptr));
+  _hDevice.reset(
+      os::api.CreateFileW(pDetail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!_hDevice) return FailKeepingError(state, pszError, kCreateFileFailed, 11);
 
   state.detail.reset();

@@ -24,7 +24,7 @@ class CMiscCommon {
   DWORD GetModelNumber(BYTE* buffer, ULONGLONG* length);
   void CloseDriver();
 
-  os::FileHandle _hDevice;  // INVALID_HANDLE_VALUE while closed
+  os::FileHandle _hDevice;                // INVALID_HANDLE_VALUE while closed
   std::unique_ptr<WCHAR[]> _szVersion;    // 256 characters, absent until read
   std::unique_ptr<WCHAR[]> _szErrorText;  // 256 characters
   DWORD _nVersion[4];

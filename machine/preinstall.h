@@ -18,7 +18,7 @@ class CLineList {
   // Replaces the list with the file's lines (text mode, separator '\n' not kept);
   // false when the file cannot be opened or the list is full.
   bool LoadFromFile(const wchar_t* pszPath);
-  bool Append(const std::string& text);  // false when kMaxCount lines are held
+  bool Append(const std::string& text);       // false when kMaxCount lines are held
   std::shared_ptr<std::string> RemoveLast();  // only on a list that holds lines
   // Line by line as byte strings, then the shorter list first: <0, 0 or >0.
   int Compare(const CLineList& other) const;

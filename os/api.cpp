@@ -18,8 +18,7 @@ BOOL WINAPI UnboundVerQueryValueW(LPCVOID, LPCWSTR, LPVOID*, PUINT) {
 
 // Points entry at pszName of the System32 copy of pszDll, or at unbound when
 // that cannot be had.
-template <class Fn>
-void BindFromSystem32(Fn& entry, Fn unbound, const wchar_t* pszDll, const char* pszName) {
+template <class Fn> void BindFromSystem32(Fn& entry, Fn unbound, const wchar_t* pszDll, const char* pszName) {
   entry = unbound;
   wchar_t szPath[MAX_PATH];
   const UINT cchDir = api.GetSystemDirectoryW(szPath, MAX_PATH);

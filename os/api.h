@@ -9,89 +9,89 @@
 // which the manifest binds to the side-by-side assembly). S: functions of DLLs
 // that are not KnownDLLs, which Windows would look for beside the executable
 // first; BindSystemDlls takes them from the System32 copies.
-#define OS_FUNCTIONS_BY_ORIGIN(X, S)                                           \
-  /* kernel32: errors, memory, time, process */                               \
-  X(GetLastError)                                                              \
-  X(SetLastError)                                                              \
-  X(GetErrorMode)                                                              \
-  X(SetErrorMode)                                                              \
-  X(GetLocalTime)                                                              \
-  X(GetCurrentProcessId)                                                       \
-  X(GetCurrentProcess)                                                         \
-  X(GetCommandLineW)                                                           \
-  X(Sleep)                                                                     \
-  X(OutputDebugStringA)                                                        \
-  X(FormatMessageA)                                                            \
-  X(LocalAlloc)                                                                \
-  X(LocalFree)                                                                 \
-  X(GetProcessHeap)                                                            \
-  X(HeapAlloc)                                                                 \
-  X(HeapFree)                                                                  \
-  X(CompareStringW)                                                            \
-  X(WideCharToMultiByte)                                                       \
-  X(GetVersionExW)                                                             \
-  /* kernel32: files, devices, kernel objects */                              \
-  X(CreateFileW)                                                               \
-  X(SetFilePointer)                                                            \
-  X(WriteFile)                                                                 \
-  X(FlushFileBuffers)                                                          \
-  X(CloseHandle)                                                               \
-  X(DeviceIoControl)                                                           \
-  X(CreateMutexW)                                                              \
-  X(IsWow64Process)                                                            \
-  X(Wow64DisableWow64FsRedirection)                                            \
-  X(Wow64RevertWow64FsRedirection)                                             \
-  /* kernel32: modules and resources */                                       \
-  X(GetModuleHandleW)                                                          \
-  X(GetModuleFileNameW)                                                        \
-  X(GetProcAddress)                                                            \
-  X(GetSystemDirectoryW)                                                       \
-  X(LoadLibraryW)                                                              \
-  X(LoadLibraryExW)                                                            \
-  X(FreeLibrary)                                                               \
-  X(FindResourceW)                                                             \
-  X(SizeofResource)                                                            \
-  X(LoadResource)                                                              \
-  X(LockResource)                                                              \
-  /* user32, comctl32 */                                                      \
-  X(LoadStringW)                                                               \
-  X(MessageBoxW)                                                               \
-  X(GetSystemMetrics)                                                          \
-  X(InitCommonControlsEx)                                                      \
-  /* shell32, shlwapi */                                                      \
-  X(CommandLineToArgvW)                                                        \
-  X(PathFileExistsW)                                                           \
-  X(PathRemoveFileSpecW)                                                       \
-  X(PathAppendW)                                                               \
-  /* advapi32: registry and security */                                       \
-  X(RegOpenKeyExW)                                                             \
-  X(RegCreateKeyExW)                                                           \
-  X(RegQueryValueExW)                                                          \
-  X(RegSetValueExW)                                                            \
-  X(RegCloseKey)                                                               \
-  X(AllocateAndInitializeSid)                                                  \
-  X(CheckTokenMembership)                                                      \
-  X(FreeSid)                                                                   \
-  /* setupapi, newdev */                                                      \
-  X(SetupDiGetClassDevsW)                                                      \
-  X(SetupDiEnumDeviceInterfaces)                                               \
-  X(SetupDiGetDeviceInterfaceDetailW)                                          \
-  X(SetupDiOpenDevRegKey)                                                      \
-  X(SetupDiEnumDeviceInfo)                                                     \
-  X(SetupDiGetDeviceRegistryPropertyW)                                         \
-  X(SetupDiDestroyDeviceInfoList)                                              \
-  S(UpdateDriverForPlugAndPlayDevicesW)                                        \
-  /* version */                                                               \
-  S(VerQueryValueW)                                                            \
-  /* ole32, oleaut32 */                                                       \
-  X(CoInitializeEx)                                                            \
-  X(CoUninitialize)                                                            \
-  X(CoInitializeSecurity)                                                      \
-  X(CoCreateInstance)                                                          \
-  X(CoSetProxyBlanket)                                                         \
-  X(SysAllocString)                                                            \
-  X(SysFreeString)                                                             \
-  X(VariantInit)                                                               \
+#define OS_FUNCTIONS_BY_ORIGIN(X, S)             \
+  /* kernel32: errors, memory, time, process */  \
+  X(GetLastError)                                \
+  X(SetLastError)                                \
+  X(GetErrorMode)                                \
+  X(SetErrorMode)                                \
+  X(GetLocalTime)                                \
+  X(GetCurrentProcessId)                         \
+  X(GetCurrentProcess)                           \
+  X(GetCommandLineW)                             \
+  X(Sleep)                                       \
+  X(OutputDebugStringA)                          \
+  X(FormatMessageA)                              \
+  X(LocalAlloc)                                  \
+  X(LocalFree)                                   \
+  X(GetProcessHeap)                              \
+  X(HeapAlloc)                                   \
+  X(HeapFree)                                    \
+  X(CompareStringW)                              \
+  X(WideCharToMultiByte)                         \
+  X(GetVersionExW)                               \
+  /* kernel32: files, devices, kernel objects */ \
+  X(CreateFileW)                                 \
+  X(SetFilePointer)                              \
+  X(WriteFile)                                   \
+  X(FlushFileBuffers)                            \
+  X(CloseHandle)                                 \
+  X(DeviceIoControl)                             \
+  X(CreateMutexW)                                \
+  X(IsWow64Process)                              \
+  X(Wow64DisableWow64FsRedirection)              \
+  X(Wow64RevertWow64FsRedirection)               \
+  /* kernel32: modules and resources */          \
+  X(GetModuleHandleW)                            \
+  X(GetModuleFileNameW)                          \
+  X(GetProcAddress)                              \
+  X(GetSystemDirectoryW)                         \
+  X(LoadLibraryW)                                \
+  X(LoadLibraryExW)                              \
+  X(FreeLibrary)                                 \
+  X(FindResourceW)                               \
+  X(SizeofResource)                              \
+  X(LoadResource)                                \
+  X(LockResource)                                \
+  /* user32, comctl32 */                         \
+  X(LoadStringW)                                 \
+  X(MessageBoxW)                                 \
+  X(GetSystemMetrics)                            \
+  X(InitCommonControlsEx)                        \
+  /* shell32, shlwapi */                         \
+  X(CommandLineToArgvW)                          \
+  X(PathFileExistsW)                             \
+  X(PathRemoveFileSpecW)                         \
+  X(PathAppendW)                                 \
+  /* advapi32: registry and security */          \
+  X(RegOpenKeyExW)                               \
+  X(RegCreateKeyExW)                             \
+  X(RegQueryValueExW)                            \
+  X(RegSetValueExW)                              \
+  X(RegCloseKey)                                 \
+  X(AllocateAndInitializeSid)                    \
+  X(CheckTokenMembership)                        \
+  X(FreeSid)                                     \
+  /* setupapi, newdev */                         \
+  X(SetupDiGetClassDevsW)                        \
+  X(SetupDiEnumDeviceInterfaces)                 \
+  X(SetupDiGetDeviceInterfaceDetailW)            \
+  X(SetupDiOpenDevRegKey)                        \
+  X(SetupDiEnumDeviceInfo)                       \
+  X(SetupDiGetDeviceRegistryPropertyW)           \
+  X(SetupDiDestroyDeviceInfoList)                \
+  S(UpdateDriverForPlugAndPlayDevicesW)          \
+  /* version */                                  \
+  S(VerQueryValueW)                              \
+  /* ole32, oleaut32 */                          \
+  X(CoInitializeEx)                              \
+  X(CoUninitialize)                              \
+  X(CoInitializeSecurity)                        \
+  X(CoCreateInstance)                            \
+  X(CoSetProxyBlanket)                           \
+  X(SysAllocString)                              \
+  X(SysFreeString)                               \
+  X(VariantInit)                                 \
   X(VariantClear)
 
 // Every entry, whatever its origin.

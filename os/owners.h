@@ -22,8 +22,7 @@ class LastErrorKeeper {
   DWORD _dwError;
 };
 
-template <class Traits>
-class Owner {
+template <class Traits> class Owner {
  public:
   using Value = typename Traits::Value;
 
@@ -141,8 +140,7 @@ class Variant {
 };
 
 // A counted reference to a COM interface, released when it goes.
-template <class T>
-class ComPtr {
+template <class T> class ComPtr {
  public:
   ComPtr() = default;
   ~ComPtr() { reset(); }

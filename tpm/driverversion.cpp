@@ -31,8 +31,7 @@ HMODULE LoadDriverGuarded(bool* pbFaulted) {
 }  // namespace
 #else
 // tpm/loadguard_x64.S
-extern "C" HMODULE vadrel_LoadLibraryGuarded(decltype(os::api.LoadLibraryW) pfnLoad, LPCWSTR pszPath,
-                                             BOOL* pbFaulted);
+extern "C" HMODULE vadrel_LoadLibraryGuarded(decltype(os::api.LoadLibraryW) pfnLoad, LPCWSTR pszPath, BOOL* pbFaulted);
 
 namespace {
 HMODULE LoadDriverGuarded(bool* pbFaulted) {
@@ -111,16 +110,15 @@ bool ReadProductVersion(HMODULE hModule, WCHAR (&szSubBlock)[kVersionLength], WC
       pTranslation == nullptr || cbTranslation < 2 * sizeof(WORD))
     return FailWithError("VerQueryValueW() failed.");
   const WORD* pEntry = static_cast<const WORD*>(pTranslation);
-  if (_snwprintf_s(szSubBlock, kVersionLength, _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\ProductVersion",
-                   pEntry[0], pEntry[1]) <= 0) {
+  if (_snwprintf_s(szSubBlock, kVersionLength, _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\ProductVersion", pEntry[0],
+                   pEntry[1]) <= 0) {
     DebugTrace("_snwprintf_s failed.");
     return false;
   }
 
   LPVOID pValue = nullptr;
   UINT cchValue = 0;
-  if (!os::api.VerQueryValueW(pData, szSubBlock, &pValue, &cchValue))
-    return FailWithError("VerQueryValueW() 2nd failed.");
+  if (!os::api.VerQueryValueW(pData, szSubBlock, &pValue, &cchValue)) return FailWithError("VerQueryValueW() 2nd failed.");
   // The value need not be terminated within the length Windows gives; and
   // that length comes from the resource: a value within the resource is read
   // no further than the resource's end.
@@ -131,8 +129,8 @@ bool ReadProductVersion(HMODULE hModule, WCHAR (&szSubBlock)[kVersionLength], WC
   const size_t cchMax =
       pText >= pBegin && pText < pEnd ? std::min<size_t>(cchValue, (pEnd - pText) / sizeof(wchar_t)) : cchValue;
   const size_t cchText = wcsnlen(pszValue, cchMax);
-  const errno_t err = wcsncpy_s(szVersion, kVersionLength, pszValue,
-                                cchText < static_cast<size_t>(kVersionLength) ? cchText : _TRUNCATE);
+  const errno_t err =
+      wcsncpy_s(szVersion, kVersionLength, pszValue, cchText < static_cast<size_t>(kVersionLength) ? cchText : _TRUNCATE);
   if (err != 0) {
     DebugTrace("wcsncpy_s failed with error %d", err);
     return false;

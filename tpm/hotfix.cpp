@@ -25,12 +25,10 @@ os::Bstr MakeBstr(const wchar_t* psz) {
 
 bool IsHotfixInstalled() {
   wchar_t szQuery[256] = {};
-  _snwprintf_s(szQuery, 256, _TRUNCATE, L"SELECT * FROM Win32_QuickFixEngineering WHERE HotFixId=\"%s\"",
-               kHotfixId);
+  _snwprintf_s(szQuery, 256, _TRUNCATE, L"SELECT * FROM Win32_QuickFixEngineering WHERE HotFixId=\"%s\"", kHotfixId);
 
-  const HRESULT hrSecurity =
-      os::api.CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
-                                   RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  const HRESULT hrSecurity = os::api.CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
+                                                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
   // RPC_E_TOO_LATE: the process's security was set earlier; the query may still run.
   if (FAILED(hrSecurity) && hrSecurity != RPC_E_TOO_LATE) return false;
 
@@ -43,22 +41,20 @@ bool IsHotfixInstalled() {
   os::ComPtr<IWbemServices> services;
   {
     os::Bstr bstrNamespace = MakeBstr(L"root\\cimv2");
-    if (locator->ConnectServer(bstrNamespace.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                               services.put()) != S_OK)
+    if (locator->ConnectServer(bstrNamespace.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put()) != S_OK)
       return false;
   }
 
-  if (os::api.CoSetProxyBlanket(services.get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
-                                RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE) != S_OK)
+  if (os::api.CoSetProxyBlanket(services.get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr, RPC_C_AUTHN_LEVEL_PKT,
+                                RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE) != S_OK)
     return false;
 
   os::ComPtr<IEnumWbemClassObject> enumerator;
   {
     os::Bstr bstrLanguage = MakeBstr(L"WQL");
     os::Bstr bstrQuery = MakeBstr(szQuery);
-    if (services->ExecQuery(bstrLanguage.get(), bstrQuery.get(),
-                            WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                            enumerator.put()) != S_OK)
+    if (services->ExecQuery(bstrLanguage.get(), bstrQuery.get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                            nullptr, enumerator.put()) != S_OK)
       return false;
   }
 

@@ -17,11 +17,10 @@ constexpr DWORD kStatusRebootRequired = 638;
 void WriteUpdatedVersion(const WCHAR (&szVersion)[kVersionLength]) {
   os::RegKey key;
   DWORD dwDisposition = 0;
-  if (os::api.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, key.put(), &dwDisposition) != ERROR_SUCCESS)
+  if (os::api.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                              key.put(), &dwDisposition) != ERROR_SUCCESS)
     return;
-  os::api.RegSetValueExW(key.get(), L"updatedver", 0, REG_SZ, reinterpret_cast<const BYTE*>(szVersion),
-                         sizeof(szVersion));
+  os::api.RegSetValueExW(key.get(), L"updatedver", 0, REG_SZ, reinterpret_cast<const BYTE*>(szVersion), sizeof(szVersion));
   key.reset();
 }
 

@@ -54,8 +54,7 @@ DWORD ReadDword(HKEY key, const wchar_t* name) {
 std::wstring ReadText(HKEY key, const wchar_t* name) {
   wchar_t text[512] = {};
   DWORD type = 0, size = sizeof(text) - sizeof(wchar_t);
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-      type != REG_SZ)
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS || type != REG_SZ)
     return {};
   return text;
 }
@@ -166,8 +165,8 @@ Bound BoundDriver(HDEVINFO set, SP_DEVINFO_DATA* dev, const std::vector<std::wst
 }
 
 // The DIF requests Windows' installer sends for a device, after the driver is selected.
-const DI_FUNCTION kInstallSteps[] = {DIF_ALLOW_INSTALL,       DIF_INSTALLDEVICEFILES, DIF_REGISTER_COINSTALLERS,
-                                     DIF_INSTALLINTERFACES,   DIF_INSTALLDEVICE,      DIF_NEWDEVICEWIZARD_FINISHINSTALL};
+const DI_FUNCTION kInstallSteps[] = {DIF_ALLOW_INSTALL,     DIF_INSTALLDEVICEFILES, DIF_REGISTER_COINSTALLERS,
+                                     DIF_INSTALLINTERFACES, DIF_INSTALLDEVICE,      DIF_NEWDEVICEWIZARD_FINISHINSTALL};
 
 bool CallInstaller(DI_FUNCTION step, HDEVINFO set, SP_DEVINFO_DATA* dev) {
   return SetupDiCallClassInstaller(step, set, dev) || GetLastError() == ERROR_DI_DO_DEFAULT;
@@ -181,8 +180,8 @@ struct Candidate {
   size_t rank = SIZE_MAX;
 };
 
-DWORD SelectDriver(HDEVINFO set, SP_DEVINFO_DATA* dev, const wchar_t* inf_path,
-                   const std::vector<std::wstring>& device_ids, Candidate* out) {
+DWORD SelectDriver(HDEVINFO set, SP_DEVINFO_DATA* dev, const wchar_t* inf_path, const std::vector<std::wstring>& device_ids,
+                   Candidate* out) {
   SP_DEVINSTALL_PARAMS_W params = {sizeof(params)};
   if (!SetupDiGetDeviceInstallParamsW(set, dev, &params)) return GetLastError();
   wcsncpy_s(params.DriverPath, inf_path, _TRUNCATE);
@@ -270,8 +269,7 @@ DWORD Install(const wchar_t* hardware_id, const wchar_t* inf_path, DWORD flags, 
     if (failure != ERROR_SUCCESS) break;
     BindDriverKey(set, &dev, driver, ver);
     if (bound.present)
-      WriteText(settings, L"InstallerReplaced",
-                DateText(bound.ver.date, L"%02u/%02u/%04u") + L"," + bound.ver.version_text);
+      WriteText(settings, L"InstallerReplaced", DateText(bound.ver.date, L"%02u/%02u/%04u") + L"," + bound.ver.version_text);
     installed = true;
   }
   SetupDiDestroyDeviceInfoList(set);
@@ -304,7 +302,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 }
 
 extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR HardwareId, LPCWSTR FullInfPath,
-                                                         DWORD InstallFlags, PBOOL bRebootRequired) {
+                                                          DWORD InstallFlags, PBOOL bRebootRequired) {
   standin::CheckErrorMode(L"installer");
   LoadDriverStore();
   HKEY key = nullptr;
@@ -312,10 +310,9 @@ extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWS
                   nullptr);
 
   wchar_t call[2048] = {};
-  _snwprintf_s(call, _countof(call), _TRUNCATE, L"hwnd=%p hwid=%s inf=%s flags=%u reboot=%s",
-               static_cast<void*>(hwndParent), HardwareId ? HardwareId : L"(null)",
-               FullInfPath ? FullInfPath : L"(null)", static_cast<unsigned>(InstallFlags),
-               bRebootRequired ? L"set" : L"null");
+  _snwprintf_s(call, _countof(call), _TRUNCATE, L"hwnd=%p hwid=%s inf=%s flags=%u reboot=%s", static_cast<void*>(hwndParent),
+               HardwareId ? HardwareId : L"(null)", FullInfPath ? FullInfPath : L"(null)",
+               static_cast<unsigned>(InstallFlags), bRebootRequired ? L"set" : L"null");
   if (key) WriteText(key, L"InstallerCall", call);
 
   DWORD error = ReadDword(key, L"InstallerError");

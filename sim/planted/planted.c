@@ -18,8 +18,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-__declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId,
-                                                                    LPCWSTR infPath, DWORD flags, PBOOL reboot) {
+__declspec(dllexport) BOOL WINAPI
+    UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR infPath, DWORD flags, PBOOL reboot) {
   (void)parent;
   (void)hardwareId;
   (void)infPath;

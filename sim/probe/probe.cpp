@@ -91,8 +91,8 @@ std::vector<std::string> MultiSz(const wchar_t* p) {
 
 std::string DescribeValue(DWORD type, const BYTE* data, DWORD size) {
   Obj o;
-  static const char* names[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
-                                "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ"};
+  static const char* names[] = {
+      "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ"};
   o.Str("type", type < 8 ? names[type] : std::to_string(type)).Num("bytes", size);
   if ((type == REG_SZ || type == REG_EXPAND_SZ) && size >= sizeof(wchar_t)) {
     std::wstring text(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
@@ -116,9 +116,13 @@ std::string DescribeValue(DWORD type, const BYTE* data, DWORD size) {
 }
 
 HKEY RootOf(std::wstring& path) {
-  const struct { const wchar_t* name; HKEY key; } roots[] = {
-      {L"HKLM\\", HKEY_LOCAL_MACHINE}, {L"HKEY_LOCAL_MACHINE\\", HKEY_LOCAL_MACHINE},
-      {L"HKCU\\", HKEY_CURRENT_USER}, {L"HKEY_CURRENT_USER\\", HKEY_CURRENT_USER}};
+  const struct {
+    const wchar_t* name;
+    HKEY key;
+  } roots[] = {{L"HKLM\\", HKEY_LOCAL_MACHINE},
+               {L"HKEY_LOCAL_MACHINE\\", HKEY_LOCAL_MACHINE},
+               {L"HKCU\\", HKEY_CURRENT_USER},
+               {L"HKEY_CURRENT_USER\\", HKEY_CURRENT_USER}};
   for (const auto& r : roots) {
     size_t n = wcslen(r.name);
     if (path.compare(0, n, r.name) == 0) {
@@ -200,8 +204,7 @@ std::string Controller() {
       if (key != INVALID_HANDLE_VALUE) {
         wchar_t text[256] = {};
         DWORD cb = sizeof(text) - sizeof(wchar_t);
-        if (RegQueryValueExW(key, L"DriverVersion", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &cb) ==
-            ERROR_SUCCESS)
+        if (RegQueryValueExW(key, L"DriverVersion", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &cb) == ERROR_SUCCESS)
           version = text;
         RegCloseKey(key);
       }
@@ -352,7 +355,10 @@ int StartAndWait(const wchar_t* name, DWORD ms) {
       SERVICE_STATUS st = {};
       for (DWORD waited = 0; waited <= ms; waited += 100) {
         if (!QueryServiceStatus(svc, &st)) break;
-        if (st.dwCurrentState == SERVICE_RUNNING) { rc = 0; break; }
+        if (st.dwCurrentState == SERVICE_RUNNING) {
+          rc = 0;
+          break;
+        }
         if (st.dwCurrentState != SERVICE_START_PENDING) break;
         Sleep(100);
       }
@@ -387,9 +393,10 @@ int wmain(int argc, wchar_t** argv) {
   } else if (cmd == L"start-service" && argc == 4) {
     return StartAndWait(argv[2], wcstoul(argv[3], nullptr, 10));
   } else {
-    fprintf(stderr, "usage: zr45probe machine | key HKLM\\PATH | version PATH | state PATH KEY... |"
-                    " hold-mutex NAME READY RELEASE MS"
-                    " | start-service NAME MS\n");
+    fprintf(stderr,
+            "usage: zr45probe machine | key HKLM\\PATH | version PATH | state PATH KEY... |"
+            " hold-mutex NAME READY RELEASE MS"
+            " | start-service NAME MS\n");
     return 1;
   }
   fwrite(out.data(), 1, out.size(), stdout);

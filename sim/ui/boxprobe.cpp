@@ -61,8 +61,8 @@ void MeasureGlyphs(HWND control, Box* box) {
     if (c >= 0x20) shown.push_back(c);
   if (!shown.empty()) {
     std::vector<WORD> glyphs(shown.size());
-    if (GetGlyphIndicesW(dc, shown.c_str(), static_cast<int>(shown.size()), glyphs.data(),
-                         GGI_MARK_NONEXISTING_GLYPHS) != GDI_ERROR) {
+    if (GetGlyphIndicesW(dc, shown.c_str(), static_cast<int>(shown.size()), glyphs.data(), GGI_MARK_NONEXISTING_GLYPHS) !=
+        GDI_ERROR) {
       for (WORD g : glyphs)
         if (g == 0xFFFF) ++box->missing;
     } else {
@@ -135,13 +135,12 @@ void Print(const std::vector<Box>& boxes) {
     char head[96];
     snprintf(head, sizeof(head), "{\"hwnd\": \"0x%llx\", \"pid\": %lu, \"caption\": ",
              static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(b.hwnd)), static_cast<unsigned long>(b.pid));
-    out += (i ? ",\n " : "") + std::string(head) + Json(b.caption) + ", \"text\": " + Json(b.text) +
-           ", \"buttons\": [";
+    out += (i ? ",\n " : "") + std::string(head) + Json(b.caption) + ", \"text\": " + Json(b.text) + ", \"buttons\": [";
     for (size_t k = 0; k < b.buttons.size(); ++k)
       out += (k ? ", " : "") + std::string("{\"id\": ") + std::to_string(b.buttons[k].id) +
              ", \"text\": " + Json(b.buttons[k].text) + "}";
-    out += "], \"font\": " + Json(b.font) + ", \"missing_glyphs\": " + std::to_string(b.missing) +
-           ", \"rect\": [" + std::to_string(b.rect.left) + ", " + std::to_string(b.rect.top) + ", " +
+    out += "], \"font\": " + Json(b.font) + ", \"missing_glyphs\": " + std::to_string(b.missing) + ", \"rect\": [" +
+           std::to_string(b.rect.left) + ", " + std::to_string(b.rect.top) + ", " +
            std::to_string(b.rect.right - b.rect.left) + ", " + std::to_string(b.rect.bottom - b.rect.top) + "]}";
   }
   out += "]\n";

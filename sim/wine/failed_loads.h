@@ -31,7 +31,8 @@ inline void ReleaseFailedLoads(const wchar_t* folder) {
                            static_cast<LPCWSTR>(mbi.BaseAddress), &known))
       continue;
     const BYTE* base = static_cast<const BYTE*>(mbi.BaseAddress);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     if (!(nt->FileHeader.Characteristics & IMAGE_FILE_DLL)) continue;
     const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     bool bound = false;

@@ -95,8 +95,8 @@ class RefCounted {
   LONG refs_ = 1;
 };
 
-#define ZR45_IUNKNOWN_METHODS                                                          \
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }                   \
+#define ZR45_IUNKNOWN_METHODS                                        \
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); } \
   ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
 // ---------------------------------------------------------------- security
@@ -125,8 +125,7 @@ HRESULT CheckBlanket(DWORD authn, DWORD authz, DWORD level, DWORD imp, const voi
       level <= RPC_C_AUTHN_LEVEL_PKT_PRIVACY && imp <= RPC_C_IMP_LEVEL_DELEGATE &&
       (level != RPC_C_AUTHN_LEVEL_NONE || authn == RPC_C_AUTHN_NONE || authn == RPC_C_AUTHN_DEFAULT) &&
       !(caps & ~(EOAC_MUTUAL_AUTH | cloaking | EOAC_ANY_AUTHORITY | EOAC_MAKE_FULLSIC | EOAC_DEFAULT)) &&
-      (caps & cloaking) != cloaking &&
-      !((caps & cloaking) && identity && identity != COLE_DEFAULT_AUTHINFO);
+      (caps & cloaking) != cloaking && !((caps & cloaking) && identity && identity != COLE_DEFAULT_AUTHINFO);
   return valid ? S_OK : E_INVALIDARG;
 }
 
@@ -141,8 +140,8 @@ HRESULT ProviderAccess(const Blanket& b) {
 // Proxy security as COM asks for it (CoSetProxyBlanket, CoQueryProxyBlanket).
 class ProxySecurity : public IClientSecurity {
  public:
-  HRESULT STDMETHODCALLTYPE QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHAR** principal,
-                                         DWORD* level, DWORD* imp, void** info, DWORD* caps) override {
+  HRESULT STDMETHODCALLTYPE QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHAR** principal, DWORD* level,
+                                         DWORD* imp, void** info, DWORD* caps) override {
     if (FailsNow()) return g_failError;
     if (authn) *authn = blanket_.authn;
     if (authz) *authz = blanket_.authz;
@@ -153,8 +152,8 @@ class ProxySecurity : public IClientSecurity {
     if (caps) *caps = blanket_.caps;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR*, DWORD level,
-                                       DWORD imp, void* identity, DWORD caps) override {
+  HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR*, DWORD level, DWORD imp, void* identity,
+                                       DWORD caps) override {
     if (FailsNow()) return g_failError;
     const HRESULT hr = CheckBlanket(authn, authz, level, imp, identity, caps);
     if (hr == S_OK) blanket_ = {level == RPC_C_AUTHN_LEVEL_NONE ? RPC_C_AUTHN_NONE : authn, authz, level, imp, caps};
@@ -172,9 +171,9 @@ class ProxySecurity : public IClientSecurity {
 // ---------------------------------------------------------------- the class
 
 // The class's properties, its own and inherited, and the one system property modeled.
-const wchar_t* const kProperties[] = {L"__CLASS",  L"Caption",     L"CSName",      L"Description",
-                                      L"FixComments", L"HotFixID", L"InstallDate", L"InstalledBy",
-                                      L"InstalledOn", L"Name",     L"ServicePackInEffect", L"Status"};
+const wchar_t* const kProperties[] = {
+    L"__CLASS",     L"Caption",     L"CSName",      L"Description", L"FixComments",         L"HotFixID",
+    L"InstallDate", L"InstalledBy", L"InstalledOn", L"Name",        L"ServicePackInEffect", L"Status"};
 enum { kClassProperty, kCSName = 2, kHotFixID = 5, kInstallDate, kInstalledBy, kInstalledOn, kPropertyCount = 12 };
 using Values = std::vector<std::optional<std::wstring>>;
 
@@ -211,8 +210,7 @@ class HotfixRow final : public IWbemClassObject, RefCounted {
     return E_NOINTERFACE;
   }
 
-  HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type,
-                                LONG* flavor) override {
+  HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
     if (FailsNow()) return g_failError;
     if (!name || flags != 0) return WBEM_E_INVALID_PARAMETER;
     const int i = PropertyIndex(name);
@@ -248,11 +246,17 @@ class HotfixRow final : public IWbemClassObject, RefCounted {
   HRESULT STDMETHODCALLTYPE CompareTo(LONG, IWbemClassObject*) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE GetPropertyOrigin(LPCWSTR, BSTR*) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE InheritsFrom(LPCWSTR) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) override { return WBEM_E_NOT_SUPPORTED; }
+  HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
   HRESULT STDMETHODCALLTYPE DeleteMethod(LPCWSTR) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE BeginMethodEnumeration(LONG) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) override { return WBEM_E_NOT_SUPPORTED; }
+  HRESULT STDMETHODCALLTYPE NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
   HRESULT STDMETHODCALLTYPE EndMethodEnumeration() override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR, BSTR*) override { return WBEM_E_NOT_SUPPORTED; }
@@ -271,8 +275,11 @@ VOID CALLBACK MarkRowsReady(PVOID, BOOLEAN) { standin::Mark(L"WMI rows"); }
 class RowEnumerator final : public IEnumWbemClassObject, public ProxySecurity, RefCounted {
  public:
   RowEnumerator(std::vector<Values> rows, std::vector<bool> selected, HRESULT status, DWORD latency, bool forwardOnly)
-      : rows_(std::move(rows)), selected_(std::move(selected)), status_(status),
-        ready_(standin::ClockMs() + latency), forwardOnly_(forwardOnly) {
+      : rows_(std::move(rows)),
+        selected_(std::move(selected)),
+        status_(status),
+        ready_(standin::ClockMs() + latency),
+        forwardOnly_(forwardOnly) {
     if (latency == 0)
       MarkRowsReady(nullptr, FALSE);
     else
@@ -295,8 +302,7 @@ class RowEnumerator final : public IEnumWbemClassObject, public ProxySecurity, R
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects,
-                                 ULONG* returned) override {
+  HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
     if (!objects || !returned || !ValidTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
     *returned = 0;
     if (FailsNow()) return g_failError;
@@ -462,8 +468,8 @@ class Parser {
   }
   // A property or class name: a word that is not one of WQL's keywords.
   std::wstring Name() {
-    static const wchar_t* const kKeywords[] = {L"SELECT", L"FROM", L"WHERE", L"AND", L"OR", L"NOT", L"IS",
-                                               L"ISA", L"LIKE", L"NULL", L"TRUE", L"FALSE"};
+    static const wchar_t* const kKeywords[] = {L"SELECT", L"FROM", L"WHERE", L"AND",  L"OR",   L"NOT",
+                                               L"IS",     L"ISA",  L"LIKE",  L"NULL", L"TRUE", L"FALSE"};
     if (t_[i_].kind != Token::kWord) return L"";
     for (const wchar_t* k : kKeywords)
       if (SameText(t_[i_].text, k)) return L"";
@@ -482,9 +488,9 @@ class Parser {
   }
   bool Constant(Token* out) {
     const Token& t = t_[i_];
-    const bool constant = t.kind == Token::kString || t.kind == Token::kNumber ||
-                          (t.kind == Token::kWord && (SameText(t.text, L"NULL") || SameText(t.text, L"TRUE") ||
-                                                      SameText(t.text, L"FALSE")));
+    const bool constant =
+        t.kind == Token::kString || t.kind == Token::kNumber ||
+        (t.kind == Token::kWord && (SameText(t.text, L"NULL") || SameText(t.text, L"TRUE") || SameText(t.text, L"FALSE")));
     if (constant) *out = t_[i_++];
     return constant;
   }
@@ -593,8 +599,12 @@ bool Meets(const Query& q, int n, const Values& row) {
   const int order =
       CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, value->c_str(), -1, node.constant.text.c_str(), -1) - CSTR_EQUAL;
   const std::wstring& op = node.op;
-  return op == L"=" ? order == 0 : op == L"<" ? order < 0 : op == L">" ? order > 0 : op == L"<=" ? order <= 0
-       : op == L">=" ? order >= 0 : order != 0;
+  return op == L"="    ? order == 0
+         : op == L"<"  ? order < 0
+         : op == L">"  ? order > 0
+         : op == L"<=" ? order <= 0
+         : op == L">=" ? order >= 0
+                       : order != 0;
 }
 
 // ---------------------------------------------------------------- the services
@@ -655,33 +665,77 @@ class Services final : public IWbemServices, public ProxySecurity, RefCounted {
         return status;
       }
     }
-    *result = new RowEnumerator(std::move(rows), std::move(selected), status, latency,
-                                (flags & WBEM_FLAG_FORWARD_ONLY) != 0);
+    *result =
+        new RowEnumerator(std::move(rows), std::move(selected), status, latency, (flags & WBEM_FLAG_FORWARD_ONLY) != 0);
     return WBEM_S_NO_ERROR;
   }
 
-  HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
+  HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
   HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE GetObject(const BSTR, LONG, IWbemContext*, IWbemClassObject**, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemClassObject**, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
+  HRESULT STDMETHODCALLTYPE GetObject(const BSTR, LONG, IWbemContext*, IWbemClassObject**, IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*,
+                                                  IEnumWbemClassObject**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
+                                                       IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemClassObject**,
+                                       IWbemCallResult**) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
+                                            IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
 };
 
 // ---------------------------------------------------------------- the locator
@@ -742,8 +796,8 @@ class Locator final : public IWbemLocator, RefCounted {
     return E_NOINTERFACE;
   }
   // A local connection takes no credentials: the caller's own security context.
-  HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR user, const BSTR password,
-                                          const BSTR locale, LONG flags, const BSTR authority, IWbemContext*,
+  HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR user, const BSTR password, const BSTR locale,
+                                          LONG flags, const BSTR authority, IWbemContext*,
                                           IWbemServices** services) override {
     standin::CheckErrorMode(L"WMI");
     if (!services) return WBEM_E_INVALID_PARAMETER;

@@ -33,11 +33,20 @@ TEST(Catalogue, LongTextsComeWhole) {
 // The program path is compared too; a full-width "/s" is no option.
 TEST(Options, CommandLines) {
   static const wchar_t* line;
-  const struct { const wchar_t* line; bool silent, force; } rows[] = {
-      {L"vadrel.exe", false, false}, {L"vadrel.exe /s", true, false}, {L"vadrel.exe -S", true, false},
-      {L"vadrel.exe /f", false, false}, {L"vadrel.exe /F\t-s", true, true}, {L"x /s y -f z", true, true},
-      {L"/s", true, false}, {L"\"C:\\Program Files\\vadrel.exe\" /f -s", true, true}, {L"x \"/s\" \"-F\"", true, true},
-      {L"x \"/s /f\" /silent /force s f \\s", false, false}, {L"vadrel.exe \xFF0F\xFF53", false, false}};
+  const struct {
+    const wchar_t* line;
+    bool silent, force;
+  } rows[] = {{L"vadrel.exe", false, false},
+              {L"vadrel.exe /s", true, false},
+              {L"vadrel.exe -S", true, false},
+              {L"vadrel.exe /f", false, false},
+              {L"vadrel.exe /F\t-s", true, true},
+              {L"x /s y -f z", true, true},
+              {L"/s", true, false},
+              {L"\"C:\\Program Files\\vadrel.exe\" /f -s", true, true},
+              {L"x \"/s\" \"-F\"", true, true},
+              {L"x \"/s /f\" /silent /force s f \\s", false, false},
+              {L"vadrel.exe \xFF0F\xFF53", false, false}};
   FAKE(GetCommandLineW, []() { return const_cast<LPWSTR>(line); });
   for (const auto& row : rows) {
     line = row.line;

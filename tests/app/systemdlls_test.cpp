@@ -15,7 +15,10 @@ static BOOL WINAPI RecordSearch(DWORD flags) { return g_calls.push_back(L"search
 // export does.
 TEST(SystemDlls, SearchRestrictedThenBoundFromSystem32) {
   // BindSystemDlls sets two entries of the boundary itself: all are put back afterwards.
-  struct Keep { os::Api saved = os::api; ~Keep() { os::api = saved; } } keep;
+  struct Keep {
+    os::Api saved = os::api;
+    ~Keep() { os::api = saved; }
+  } keep;
   FAKE(GetProcAddress, [](HMODULE m, LPCSTR name) -> FARPROC {
     if (strcmp(name, "SetDefaultDllDirectories") != 0) return GetProcAddress(m, name);
     return g_hasSetDefault ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordSearch)) : nullptr;
@@ -25,9 +28,15 @@ TEST(SystemDlls, SearchRestrictedThenBoundFromSystem32) {
     return g_calls.push_back(path + (L" " + std::to_wstring(flags))), SetLastError(ERROR_MOD_NOT_FOUND), nullptr;
   });
   const std::wstring kSearch = L"search 2048", kNewdev = L"X:\\Sys32\\newdev.dll 8", kVersion = L"X:\\Sys32\\version.dll 8";
-  struct Case { bool hasSetDefault; UINT cchSystemDir; std::vector<std::wstring> calls; };
-  for (const Case& c : std::vector<Case>{{true, 8, {kSearch, kNewdev, kVersion}}, {false, 8, {kNewdev, kVersion}},
-                                         {false, 0, {}}, {false, MAX_PATH, {}}}) {
+  struct Case {
+    bool hasSetDefault;
+    UINT cchSystemDir;
+    std::vector<std::wstring> calls;
+  };
+  for (const Case& c : std::vector<Case>{{true, 8, {kSearch, kNewdev, kVersion}},
+                                         {false, 8, {kNewdev, kVersion}},
+                                         {false, 0, {}},
+                                         {false, MAX_PATH, {}}}) {
     g_calls.clear(), g_hasSetDefault = c.hasSetDefault, g_cchSystemDir = c.cchSystemDir;
     os::RestrictDllSearch();
     os::BindSystemDlls();

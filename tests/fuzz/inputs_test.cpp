@@ -20,8 +20,9 @@
 constexpr int kInputs = 4000;
 
 // The end of 16 KB of memory followed by a page never committed.
-BYTE* const kPageEnd = static_cast<BYTE*>(VirtualAlloc(VirtualAlloc(nullptr, 0x5000, MEM_RESERVE, PAGE_NOACCESS),
-                                                       0x4000, MEM_COMMIT, PAGE_READWRITE)) + 0x4000;
+BYTE* const kPageEnd = static_cast<BYTE*>(VirtualAlloc(VirtualAlloc(nullptr, 0x5000, MEM_RESERVE, PAGE_NOACCESS), 0x4000,
+                                                       MEM_COMMIT, PAGE_READWRITE)) +
+                       0x4000;
 
 const char* const kRows[] = {"ZR-45MK1\nJNS\nV37.2XL12\nM00", "ZR-45MK1\nJNS\nV36.2XL12\nM00",
                              "ZR-45MK1\nMNS\nV37.2XL14\nM00", "ZR-45MK1\nMNS\nV36.2XL14\nM00",

@@ -22,20 +22,29 @@ DWORD Stored(const wchar_t* name) {
 // refusing full access is written with write access.
 TEST(Record, RefusalKeepsAnExistingStatus) {
   static bool denyFull, denyRead;
-  FAKE(RegCreateKeyExW, [](HKEY root, LPCWSTR name, DWORD reserved, LPWSTR cls, DWORD options, REGSAM sam,
-                           const LPSECURITY_ATTRIBUTES sa, PHKEY key, LPDWORD disposition) -> LSTATUS {
-    if (denyFull && (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) return ERROR_ACCESS_DENIED;
-    return RegCreateKeyExW(root, name, reserved, cls, options, sam, sa, key, disposition);
-  });
+  FAKE(RegCreateKeyExW,
+       [](HKEY root, LPCWSTR name, DWORD reserved, LPWSTR cls, DWORD options, REGSAM sam, const LPSECURITY_ATTRIBUTES sa,
+          PHKEY key, LPDWORD disposition) -> LSTATUS {
+         if (denyFull && (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) return ERROR_ACCESS_DENIED;
+         return RegCreateKeyExW(root, name, reserved, cls, options, sam, sa, key, disposition);
+       });
   FAKE(RegOpenKeyExW, [](HKEY root, LPCWSTR name, DWORD options, REGSAM sam, PHKEY key) -> LSTATUS {
     return denyRead ? ERROR_ACCESS_DENIED : RegOpenKeyExW(root, name, options, sam, key);
   });
   constexpr DWORD kNoKey = 0xFFFF;  // as type: no key at all
-  const struct { DWORD type; std::vector<BYTE> data; bool read, denyFull, denyRead; DWORD status; } rows[] = {
-      {kNoKey, {}, false, false, false, 0xFFFFFFFF},       {REG_NONE, {}, false, false, false, 0xFFFFFFFF},
-      {REG_DWORD, {0x7E, 0x02, 0, 0}, true, false, false, 638}, {REG_DWORD, {0x34, 0x12}, true, false, false, 0x1234},
-      {REG_SZ, {'6', 0, 0, 0}, false, false, false, 0xFFFFFFFF}, {REG_BINARY, {1, 0, 0, 0}, false, false, false, 0xFFFFFFFF},
-      {kNoKey, {}, false, true, false, 0xFFFFFFFF},       {REG_DWORD, {0x7E, 0x02, 0, 0}, false, false, true, 638}};
+  const struct {
+    DWORD type;
+    std::vector<BYTE> data;
+    bool read, denyFull, denyRead;
+    DWORD status;
+  } rows[] = {{kNoKey, {}, false, false, false, 0xFFFFFFFF},
+              {REG_NONE, {}, false, false, false, 0xFFFFFFFF},
+              {REG_DWORD, {0x7E, 0x02, 0, 0}, true, false, false, 638},
+              {REG_DWORD, {0x34, 0x12}, true, false, false, 0x1234},
+              {REG_SZ, {'6', 0, 0, 0}, false, false, false, 0xFFFFFFFF},
+              {REG_BINARY, {1, 0, 0, 0}, false, false, false, 0xFFFFFFFF},
+              {kNoKey, {}, false, true, false, 0xFFFFFFFF},
+              {REG_DWORD, {0x7E, 0x02, 0, 0}, false, false, true, 638}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "type " << row.type << ", " << row.data.size() << " bytes, " << row.denyFull
                                     << row.denyRead);
@@ -52,14 +61,19 @@ TEST(Record, RefusalKeepsAnExistingStatus) {
     EXPECT_EQ(Stored(L"status"), row.status);
     EXPECT_EQ(Stored(L"code"), 9u);
     HKEY sub = nullptr;  // a volatile key can hold no lasting subkey
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova\\Vadrel\\x", 0, nullptr, 0, KEY_READ, nullptr,
-                              &sub, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova\\Vadrel\\x", 0, nullptr, 0, KEY_READ, nullptr, &sub,
+                              nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(sub);
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova");
 }
 
-struct Release { DWORD platform, major, minor; BYTE productType; bool windows7, extendedFails; } g_release;
+struct Release {
+  DWORD platform, major, minor;
+  BYTE productType;
+  bool windows7, extendedFails;
+} g_release;
 
 // Windows 7 is NT 6.1 on a workstation, and nothing else: not a server or a
 // domain controller of 6.1, not the releases beside it, not another platform
@@ -68,9 +82,9 @@ TEST(WinVersion, Windows7ExactlyWhenNt61Workstation) {
   constexpr DWORD NT = VER_PLATFORM_WIN32_NT, W9X = VER_PLATFORM_WIN32_WINDOWS, W32S = VER_PLATFORM_WIN32s;
   constexpr BYTE WS = VER_NT_WORKSTATION, SRV = VER_NT_SERVER, DC = VER_NT_DOMAIN_CONTROLLER;
   const Release rows[] = {
-      {NT, 6, 1, WS, true, false},  {NT, 6, 1, SRV, false, false}, {NT, 6, 1, DC, false, false},
-      {NT, 6, 0, WS, false, false}, {NT, 6, 2, WS, false, false},  {NT, 5, 1, WS, false, false},
-      {NT, 7, 1, WS, false, false}, {NT, 4, 1, WS, false, false},  {W9X, 6, 1, WS, false, false},
+      {NT, 6, 1, WS, true, false},    {NT, 6, 1, SRV, false, false},        {NT, 6, 1, DC, false, false},
+      {NT, 6, 0, WS, false, false},   {NT, 6, 2, WS, false, false},         {NT, 5, 1, WS, false, false},
+      {NT, 7, 1, WS, false, false},   {NT, 4, 1, WS, false, false},         {W9X, 6, 1, WS, false, false},
       {W32S, 6, 1, WS, false, false}, {3 /* CE */, 6, 1, WS, false, false}, {NT, 6, 1, WS, false, true}};
   FAKE(GetVersionExW, [](LPOSVERSIONINFOW info) -> WINBOOL {  // the product type only in the extended structure
     const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW);

@@ -9,7 +9,8 @@
 #include "machine/preinstall.h"
 #include "tests/diag/runlog_files.h"
 
-#define ANSWER(name, ...) testing_os::Replace<decltype(os::api.name)> name##_{os::api.name, __VA_ARGS__}
+#define ANSWER(name, ...) \
+  testing_os::Replace<decltype(os::api.name)> name##_ { os::api.name, __VA_ARGS__ }
 
 size_t g_allocated = 0;  // bytes of C++ memory the program has asked for
 
@@ -18,8 +19,9 @@ namespace {
 std::wstring g_version;  // "DriverVersion" as stored, without a terminator
 BYTE g_reply[128];
 // The end of a page followed by one never committed.
-BYTE* const kPageEnd = static_cast<BYTE*>(VirtualAlloc(VirtualAlloc(nullptr, 0x2000, MEM_RESERVE, PAGE_NOACCESS),
-                                                       0x1000, MEM_COMMIT, PAGE_READWRITE)) + 0x1000;
+BYTE* const kPageEnd = static_cast<BYTE*>(VirtualAlloc(VirtualAlloc(nullptr, 0x2000, MEM_RESERVE, PAGE_NOACCESS), 0x1000,
+                                                       MEM_COMMIT, PAGE_READWRITE)) +
+                       0x1000;
 
 // The controller's interface, driver key and device, as SetupAPI and the driver answer.
 constexpr wchar_t kDevicePath[] = L"\\\\?\\root#zr45pc#0000#{80dcc0c5-bd3e-4bc0-8a06-11eae4ae7224}";
@@ -50,12 +52,27 @@ struct Controller {
 // standard bytes and the rest from 96, when 20 bytes fit.
 TEST(Controller, ModelNumberReply) {
   const std::wstring v108 = L"1.0.8.0", full = v108 + std::wstring(121, L' ');  // 128 characters, no terminator
-  const struct { std::wstring version; BYTE extended; ULONGLONG capacity; DWORD result; std::string model; } rows[] = {
-      {v108, 0, 20, 0, "ABCDEFGHIJKL"},  {v108, 0, 12, 0, "ABCDEFGHIJKL"},        {v108, 0, 11, 5, ""},
-      {v108, 12, 20, 0, "ABCDEFGHIJKm"}, {v108, 19, 20, 0, "ABCDEFGHIJKmnopqrst"}, {v108, 19, 19, 0, "ABCDEFGHIJKL"},
-      {v108, 11, 20, 2, ""},             {v108, 20, 20, 2, ""},                    {full, 0, 20, 0, "ABCDEFGHIJKL"},
-      {L"1.1.0.0", 0, 20, 0, "ABCDEFGHIJKL"}, {L"2.0.0.0", 0, 20, 0, "ABCDEFGHIJKL"}, {L"1.0.7.99", 0, 20, 10, ""},
-      {L"0.9.9.9", 0, 20, 10, ""},       {L"v1.0.8.0", 0, 20, 10, ""},             {L"1.0", 0, 20, 10, ""}};
+  const struct {
+    std::wstring version;
+    BYTE extended;
+    ULONGLONG capacity;
+    DWORD result;
+    std::string model;
+  } rows[] = {{v108, 0, 20, 0, "ABCDEFGHIJKL"},
+              {v108, 0, 12, 0, "ABCDEFGHIJKL"},
+              {v108, 0, 11, 5, ""},
+              {v108, 12, 20, 0, "ABCDEFGHIJKm"},
+              {v108, 19, 20, 0, "ABCDEFGHIJKmnopqrst"},
+              {v108, 19, 19, 0, "ABCDEFGHIJKL"},
+              {v108, 11, 20, 2, ""},
+              {v108, 20, 20, 2, ""},
+              {full, 0, 20, 0, "ABCDEFGHIJKL"},
+              {L"1.1.0.0", 0, 20, 0, "ABCDEFGHIJKL"},
+              {L"2.0.0.0", 0, 20, 0, "ABCDEFGHIJKL"},
+              {L"1.0.7.99", 0, 20, 10, ""},
+              {L"0.9.9.9", 0, 20, 10, ""},
+              {L"v1.0.8.0", 0, 20, 10, ""},
+              {L"1.0", 0, 20, 10, ""}};
   memset(g_reply, 0xA5, sizeof(g_reply));
   memcpy(g_reply + 40, "ABCDEFGHIJKL", 12), memcpy(g_reply + 96, "mnopqrst", 8);
   for (const auto& row : rows) {
@@ -78,13 +95,29 @@ TEST(ModelRule, AcceptedAndRefusedNumbers) {
   auto Model = [](const std::string& b, size_t n) {
     return IsSupportedModelNumber(reinterpret_cast<const BYTE*>(b.data()), n);
   };
-  const struct { std::string bytes; bool accepted; } rows[] = {
-      {"ZR-45A1234K1", true},   {"ZR45B9X9XN0", true},    {"ZR-45C....N.", true},  {"ZR45D    K ", true},
-      {"ZR-45D\x01\xff\x7f\tK\x80", true},                {std::string("ZR45A1234K1\0ZZ", 14), true},
-      {"ZR-45E1234K1", false},  {"ZR-45A1234X1", false},  {"zr-45a1234k1", false}, {"ZR-45A1234K12", false},
-      {"ZR-45A1234K", false},   {"ZR--45A1234K1", false}, {"ZR_45A1234K1", false}, {" ZR-45A1234K1", false},
-      {"ZR-46A1234K1", false},  {"ZR-45A12\n4K1", false}, {"ZR45A1234K\r", false}, {"ZR-45A\r234N1", false},
-      {std::string("\0ZR-45A1234K1", 13), false},        {"", false}};
+  const struct {
+    std::string bytes;
+    bool accepted;
+  } rows[] = {{"ZR-45A1234K1", true},
+              {"ZR45B9X9XN0", true},
+              {"ZR-45C....N.", true},
+              {"ZR45D    K ", true},
+              {"ZR-45D\x01\xff\x7f\tK\x80", true},
+              {std::string("ZR45A1234K1\0ZZ", 14), true},
+              {"ZR-45E1234K1", false},
+              {"ZR-45A1234X1", false},
+              {"zr-45a1234k1", false},
+              {"ZR-45A1234K12", false},
+              {"ZR-45A1234K", false},
+              {"ZR--45A1234K1", false},
+              {"ZR_45A1234K1", false},
+              {" ZR-45A1234K1", false},
+              {"ZR-46A1234K1", false},
+              {"ZR-45A12\n4K1", false},
+              {"ZR45A1234K\r", false},
+              {"ZR-45A\r234N1", false},
+              {std::string("\0ZR-45A1234K1", 13), false},
+              {"", false}};
   for (const auto& row : rows)
     EXPECT_EQ(Model(row.bytes, row.bytes.size()), row.accepted) << testing::PrintToString(row.bytes);
   EXPECT_TRUE(Model("ZR-45A1234K1xyz", 12));
@@ -106,8 +139,11 @@ const wchar_t* Write(const runlog_test::ScratchFile& file, const std::string& by
 // for little memory, all told.
 TEST(Image, HugeFilesAreReadInBoundedMemory) {
   runlog_test::ScratchFile file(L"image");
-  const struct { std::string head; long zeros; bool accepted; } rows[] = {
-      {"", 64 << 20, false}, {kImage1, 64 << 20, true}, {kImage1 + std::string(4 << 20, '\n'), 0, true}};
+  const struct {
+    std::string head;
+    long zeros;
+    bool accepted;
+  } rows[] = {{"", 64 << 20, false}, {kImage1, 64 << 20, true}, {kImage1 + std::string(4 << 20, '\n'), 0, true}};
   for (const auto& row : rows) {
     const wchar_t* const path = Write(file, row.head, row.zeros);
     const size_t before = g_allocated;

@@ -42,7 +42,7 @@ const wchar_t kSettingsKey[] = L"Software\\ZR45Sim";
 const wchar_t kLog[] = L"C:\\Orlinth\\vadrel.log";
 const wchar_t kBareLog[] = L"C:\\zr45sim\\vadrel.log";  // the harness's current folder is C:\zr45sim
 const char kLogSeed[] = "earlier run\r\n";
-const wchar_t kRepairedVersion[] = L"6.1.7601.19146";  // the package's tpm.sys
+const wchar_t kRepairedVersion[] = L"6.1.7601.19146";     // the package's tpm.sys
 constexpr DWORD kEarlierStatus = 638, kEarlierCode = 99;  // no run ends with 99
 constexpr DWORD kClean = 0xFFFFFFFF;                      // a failure that changes nothing: the clean outcome
 // The RPC server is unavailable; WBEM_E_ACCESS_DENIED.
@@ -50,13 +50,36 @@ const DWORD kWmiErrors[] = {0x800706BA, 0x80041003};
 
 // The check or part of the run in progress when a call is made, with the
 // outcome a failure of one of its calls gives (kClean: none, by the rules).
-enum Step { Entry, Options, LogOpen, Com, Instance, Controls, Admin, Model, ModelRule, Windows, Tpm, Hotfix,
-            Package, Repaired, OldDriver, Confirm, Install, ReadBack, Record, Report };
-const struct { const char* name; DWORD outcome; } kSteps[] = {
-    {"entry", kClean}, {"options", kClean}, {"log", kClean}, {"COM", 12}, {"instance", 13}, {"controls", kClean},
-    {"administrator", 1}, {"controller", 15}, {"model rule", 16}, {"Windows", kClean}, {"TPM device", 29},
-    {"hotfix", 26}, {"package", 28}, {"repaired driver", kClean}, {"old driver", 27}, {"confirmation", kClean},
-    {"installation", 12}, {"read-back", 12}, {"record", kClean}, {"report", kClean}};
+enum Step {
+  Entry,
+  Options,
+  LogOpen,
+  Com,
+  Instance,
+  Controls,
+  Admin,
+  Model,
+  ModelRule,
+  Windows,
+  Tpm,
+  Hotfix,
+  Package,
+  Repaired,
+  OldDriver,
+  Confirm,
+  Install,
+  ReadBack,
+  Record,
+  Report
+};
+const struct {
+  const char* name;
+  DWORD outcome;
+} kSteps[] = {{"entry", kClean},    {"options", kClean},         {"log", kClean},      {"COM", 12},
+              {"instance", 13},     {"controls", kClean},        {"administrator", 1}, {"controller", 15},
+              {"model rule", 16},   {"Windows", kClean},         {"TPM device", 29},   {"hotfix", 26},
+              {"package", 28},      {"repaired driver", kClean}, {"old driver", 27},   {"confirmation", kClean},
+              {"installation", 12}, {"read-back", 12},           {"record", kClean},   {"report", kClean}};
 
 // A mode: its command line; tpm.sys before the run; whether an earlier repair left "status" 638
 // ("code" 99); whether another program holds tpm.sys until the first pause (the load retries)
@@ -81,7 +104,12 @@ const Mode kModes[] = {
 // What one run did, as seen from the boundary. Its planned failure: the failable call that fails
 // (-1: none), once or for good, and with which error; the C++ allocation that fails; the WMI method
 // call that fails, from 1, and with what.
-struct Box { std::wstring text, caption; UINT type; bool owner; long at; };
+struct Box {
+  std::wstring text, caption;
+  UINT type;
+  bool owner;
+  long at;
+};
 struct Run {
   long failAt = -1, newFailAt = -1;
   bool persist = false;
@@ -91,10 +119,10 @@ struct Run {
   int messages = -1;
   const char* failedName = nullptr;
   Step step = Entry, failedStep = Entry;
-  std::string role;                  // which record value the registry calls serve
-  std::vector<std::string> writes;   // record values, in the order the run tried them
+  std::string role;                 // which record value the registry calls serve
+  std::vector<std::string> writes;  // record values, in the order the run tried them
   std::set<Step> steps = {Entry};
-  std::vector<Box> boxes;            // every box the run tried to show
+  std::vector<Box> boxes;  // every box the run tried to show
 };
 // A call of the clean run: where it came from; whether the run log made it, the log line and the
 // message in progress, the record value it serves; whether it succeeded, else its error.
@@ -125,12 +153,14 @@ std::vector<Box> g_cleanBoxes;
 std::set<DWORD64> g_logFunctions;
 std::set<std::string> g_contractsTold;
 std::vector<std::string> g_contracts;  // the contracts the current run broke
-int g_quiet = 0;  // inside the harness or below the boundary: allocations not the program's
-struct Quiet { Quiet() { ++g_quiet; } ~Quiet() { --g_quiet; } };
+int g_quiet = 0;                       // inside the harness or below the boundary: allocations not the program's
+struct Quiet {
+  Quiet() { ++g_quiet; }
+  ~Quiet() { --g_quiet; }
+};
 
 bool Is(const char* name, const char* wanted) { return name && strcmp(name, wanted) == 0; }
-template <size_t N>
-bool OneOf(const char* name, const char* const (&names)[N]) {
+template <size_t N> bool OneOf(const char* name, const char* const (&names)[N]) {
   return std::any_of(names, names + N, [&](const char* n) { return Is(name, n); });
 }
 // The error a failing call reports when none is planned: the first its documentation gives.
@@ -141,13 +171,14 @@ DWORD Primary(const char* name) {
 
 // Marks the step a call starts, which record value and message it serves, before the call may fail.
 void Mark(Step step) { g_run.steps.insert(g_run.step = step); }
-template <class... A>
-void Observe(const char* name, A...) {
-  static const struct { const char* name; Step step; } kMarks[] = {
-      {"CommandLineToArgvW", Options}, {"GetModuleFileNameW", LogOpen}, {"CoInitializeEx", Com},
-      {"CreateMutexW", Instance}, {"InitCommonControlsEx", Controls}, {"AllocateAndInitializeSid", Admin},
-      {"DeviceIoControl", ModelRule}, {"CoInitializeSecurity", Hotfix},
-      {"UpdateDriverForPlugAndPlayDevicesW", Install}};
+template <class... A> void Observe(const char* name, A...) {
+  static const struct {
+    const char* name;
+    Step step;
+  } kMarks[] = {
+      {"CommandLineToArgvW", Options}, {"GetModuleFileNameW", LogOpen},    {"CoInitializeEx", Com},
+      {"CreateMutexW", Instance},      {"InitCommonControlsEx", Controls}, {"AllocateAndInitializeSid", Admin},
+      {"DeviceIoControl", ModelRule},  {"CoInitializeSecurity", Hotfix},   {"UpdateDriverForPlugAndPlayDevicesW", Install}};
   for (const auto& mark : kMarks)
     if (Is(name, mark.name)) Mark(mark.step);
   // A version read starts: whether the driver is repaired already, or what the installation left.
@@ -158,7 +189,7 @@ void Observe(const char* name, A...) {
 }
 void Observe(const char*, const GUID* guid, PCWSTR, HWND, DWORD) { Mark(guid ? Model : Tpm); }
 void Observe(const char* name, LPCWSTR path) {
-  if (Is(name, "GetModuleHandleW") && !path) ++g_run.messages;  // a message text is being loaded
+  if (Is(name, "GetModuleHandleW") && !path) ++g_run.messages;      // a message text is being loaded
   if (Is(name, "GetModuleHandleW")) Mark(path ? Windows : Report);  // kernel32 for the version; the program for a text
   if (Is(name, "PathFileExistsW")) Mark(wcscmp(path, kDriverPackagePath) == 0 ? Package : OldDriver);
 }
@@ -166,8 +197,7 @@ void Observe(const char*, HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) 
   if ((type & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
   g_run.boxes.push_back({text ? text : L"(null)", caption ? caption : L"(null)", type, owner != nullptr, g_run.calls});
 }
-template <class... A>
-void Observe(const char* name, HKEY, LPCWSTR key, A...) {
+template <class... A> void Observe(const char* name, HKEY, LPCWSTR key, A...) {
   if (!key || wcscmp(key, kRecordKey) != 0) return;
   Mark(Record);
   g_run.role = Is(name, "RegOpenKeyExW") ? "read" : "key";  // the status read, or a key for a value to set
@@ -211,15 +241,14 @@ std::optional<DWORD> Inject(const char* name, const void* site) {
 // leaves nothing behind for the next; a call that reports a needed size still reports it.
 const char* const kInvalidHandle[] = {"CreateFileW", "SetupDiGetClassDevsW", "SetupDiOpenDevRegKey"};
 const char* const kReleases[] = {"CloseHandle", "RegCloseKey", "FreeLibrary", "SetupDiDestroyDeviceInfoList",
-                                 "HeapFree", "LocalFree", "FreeSid", "VariantClear"};
+                                 "HeapFree",    "LocalFree",   "FreeSid",     "VariantClear"};
 
-template <class... A>
-bool Failable(const char* name, A... a) {
+template <class... A> bool Failable(const char* name, A... a) {
   const std::vector<DWORD>& errors = testing_os::DocumentedErrors(name);
   if (!errors.empty() && errors[0] == testing_os::kCannotFail) return false;
   // The program's own module is always there to be found.
-  if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, LPCWSTR> && ...)) return !Is(name, "GetModuleHandleW") ||
-      ((a != nullptr) && ...);
+  if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, LPCWSTR> && ...))
+    return !Is(name, "GetModuleHandleW") || ((a != nullptr) && ...);
   return true;
 }
 
@@ -229,8 +258,7 @@ BOOL WINAPI CountedGetProductInfo(DWORD major, DWORD minor, DWORD spMajor, DWORD
   if (Inject("GetProductInfo", testing_os::site)) return FALSE;  // it tells no error
   return g_getProductInfo(major, minor, spMajor, spMinor, type);
 }
-template <class R, class... A>
-R Handed(R r, A...) { return r; }
+template <class R, class... A> R Handed(R r, A...) { return r; }
 FARPROC Handed(FARPROC r, HMODULE, LPCSTR name) {
   if (!r || strcmp(name, "GetProductInfo") != 0) return r;
   g_getProductInfo = reinterpret_cast<decltype(g_getProductInfo)>(reinterpret_cast<void (*)()>(r));
@@ -238,10 +266,8 @@ FARPROC Handed(FARPROC r, HMODULE, LPCSTR name) {
 }
 
 // One entry of the boundary wrapped: counts the call, and fails it when planned.
-template <class F, F os::Api::*Entry>
-struct Hook;
-template <class R, class... A, R (*os::Api::*Entry)(A...)>
-struct Hook<R (*)(A...), Entry> {
+template <class F, F os::Api::*Entry> struct Hook;
+template <class R, class... A, R (*os::Api::*Entry)(A...)> struct Hook<R (*)(A...), Entry> {
   static inline R (*next)(A...);
   static inline const char* name;
 
@@ -260,18 +286,22 @@ struct Hook<R (*)(A...), Entry> {
       if (failable && g_recording) {  // how the call ended in the clean run
         CleanCall& call = g_calls.back();
         call.ok = Succeeded(r);
-        if constexpr (std::is_same_v<R, LONG>) call.error = static_cast<DWORD>(r);
-        else call.error = call.ok ? 0 : ::GetLastError();
+        if constexpr (std::is_same_v<R, LONG>)
+          call.error = static_cast<DWORD>(r);
+        else
+          call.error = call.ok ? 0 : ::GetLastError();
       }
       return Handed(r, a...);
     }
     return next(a...);
   }
-  template <class T>
-  static bool Succeeded(T r) {
-    if constexpr (std::is_pointer_v<T>) return r && r != reinterpret_cast<T>(INVALID_HANDLE_VALUE);
-    else if constexpr (std::is_same_v<T, LONG>) return r >= 0;  // ERROR_SUCCESS, S_OK, S_FALSE
-    else return Is(name, "SetFilePointer") ? r != static_cast<T>(INVALID_SET_FILE_POINTER) : r != T{};
+  template <class T> static bool Succeeded(T r) {
+    if constexpr (std::is_pointer_v<T>)
+      return r && r != reinterpret_cast<T>(INVALID_HANDLE_VALUE);
+    else if constexpr (std::is_same_v<T, LONG>)
+      return r >= 0;  // ERROR_SUCCESS, S_OK, S_FALSE
+    else
+      return Is(name, "SetFilePointer") ? r != static_cast<T>(INVALID_SET_FILE_POINTER) : r != T{};
   }
   static R FailureValue(DWORD error, A... a) {
     if constexpr (std::is_pointer_v<R>) {
@@ -290,9 +320,9 @@ struct Hook<R (*)(A...), Entry> {
 };
 
 void InstallFaults() {
-#define HOOK_ENTRY(entry)                                                         \
-  Hook<decltype(os::Api::entry), &os::Api::entry>::name = #entry;                 \
-  Hook<decltype(os::Api::entry), &os::Api::entry>::next = os::api.entry;          \
+#define HOOK_ENTRY(entry)                                                \
+  Hook<decltype(os::Api::entry), &os::Api::entry>::name = #entry;        \
+  Hook<decltype(os::Api::entry), &os::Api::entry>::next = os::api.entry; \
   os::api.entry = &Hook<decltype(os::Api::entry), &os::Api::entry>::Call;
   OS_FUNCTIONS(HOOK_ENTRY)
 #undef HOOK_ENTRY
@@ -326,9 +356,9 @@ namespace {
 DWORD Expected(const CleanCall& call, DWORD error) {
   static const char* const kRetried[] = {"LoadLibraryW", "LoadLibraryExW", "IsWow64Process"};
   const char* const name = call.name;
-  if (!call.ok && call.error == error) return kClean;  // it failed that way anyway: a size query
+  if (!call.ok && call.error == error) return kClean;                       // it failed that way anyway: a size query
   if (OneOf(name, kReleases) || Is(name, "FormatMessageA")) return kClean;  // a release still releases; error text
-  if (Is(name, "GetVersionExW")) return 18;  // of the Windows step's calls only the version tells the release
+  if (Is(name, "GetVersionExW")) return 18;   // of the Windows step's calls only the version tells the release
   if (Is(name, "SysAllocString")) return 12;  // no memory for the query's strings: a failure of its own, unrecorded
   if (Is(name, "CoInitializeSecurity")) return error == static_cast<DWORD>(RPC_E_TOO_LATE) ? kClean : 26;  // set earlier
   if (Is(name, "UpdateDriverForPlugAndPlayDevicesW"))  // no better driver, no such device, anything else
@@ -375,8 +405,10 @@ std::pair<bool, bool> ExpectedOptions() {
   };
   bool silent = false, force = false;
   for (int i = 0; i < argc; ++i) {
-    if (equal(argv[i], L"/s") || equal(argv[i], L"-s")) silent = true;
-    else if (equal(argv[i], L"/f") || equal(argv[i], L"-f")) force = true;
+    if (equal(argv[i], L"/s") || equal(argv[i], L"-s"))
+      silent = true;
+    else if (equal(argv[i], L"/f") || equal(argv[i], L"-f"))
+      force = true;
   }
   LocalFree(argv);
   return {silent, silent && force};
@@ -384,7 +416,7 @@ std::pair<bool, bool> ExpectedOptions() {
 
 // The catalogue message the outcome reports, or none.
 const wchar_t* Message(DWORD code) {
-  static const std::map<DWORD, unsigned> kMessages = {{0, 111}, {1, 106}, {2, 108}, {3, 116}, {12, 104},
+  static const std::map<DWORD, unsigned> kMessages = {{0, 111},  {1, 106},  {2, 108},  {3, 116},  {12, 104},
                                                       {15, 114}, {16, 104}, {17, 107}, {18, 105}, {26, 112},
                                                       {27, 117}, {28, 113}, {29, 107}, {30, 104}};
   const bool installed = g_run.steps.count(Install);  // the installer's own 28 and 29 are failures
@@ -437,7 +469,9 @@ char g_current[200] = "";
 HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 
 // The program that held tpm.sys without sharing lets it go.
-void LetGo() { if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE)); }
+void LetGo() {
+  if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE));
+}
 
 // Sets the record value a call serves (its role) to that of another record.
 void Take(RecordState& to, const std::string& role, const RecordState& from) {
@@ -446,8 +480,9 @@ void Take(RecordState& to, const std::string& role, const RecordState& from) {
   if (role == "updatedver") to.updatedver = from.updatedver;
 }
 
-RecordState Before(const Mode& mode) { return mode.earlierRecord ? RecordState{kEarlierStatus, kEarlierCode, {}} :
-    RecordState{}; }
+RecordState Before(const Mode& mode) {
+  return mode.earlierRecord ? RecordState{kEarlierStatus, kEarlierCode, {}} : RecordState{};
+}
 
 // The machine as the mode has it before a run; the process as a new one starts.
 void Prepare(const Mode& mode, std::vector<std::string>& broken) {
@@ -481,15 +516,15 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
       if (code == 0 || code == 30) expected.updatedver = kRepairedVersion;
       const bool installerFailed = failed && Is(failed->name, "UpdateDriverForPlugAndPlayDevicesW");
       expected.status = code == 0 ? (mode.retries ? 638 : 0) : installerFailed ? error : 1;
-    } else if (failed && failed->role == "read") {  // a refusal whose read of "status" failed:
+    } else if (failed && failed->role == "read") {                      // a refusal whose read of "status" failed:
       if (error == ERROR_FILE_NOT_FOUND) expected.status = 0xFFFFFFFF;  // gone as it was read: marked
     } else if (!expected.status) {
       expected.status = 0xFFFFFFFF;  // a refusal marks a status that is not there, and keeps one that is
     }
     expected.code = code;
     // A value whose setting failed, or "updatedver" whose key did not open (one attempt only).
-    if (failed && (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") &&
-        failed->role == "updatedver")))
+    if (failed &&
+        (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") && failed->role == "updatedver")))
       Take(expected, failed->role, Before(mode));
   }
   const auto show = [](const RecordState& r) {
@@ -661,8 +696,8 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
 // further documented error once at each call site, one failing allocation, one failing WMI method
 // call with each error. Returns the runs and counts the findings.
 long Series(const Mode& mode, int kind, int& findings) {
-  static const char* const kKinds[] = {"call fails", "calls fail from", "call fails with", "allocation fails",
-                                       "WMI call fails", "WMI call fails"};
+  static const char* const kKinds[] = {"call fails",       "calls fail from", "call fails with",
+                                       "allocation fails", "WMI call fails",  "WMI call fails"};
   std::vector<std::pair<long, std::optional<DWORD>>> plan;  // the call or allocation, and the error
   if (kind == 2) {  // a call site's further errors, at its first call that succeeded cleanly
     std::map<const void*, long> sites;
@@ -687,11 +722,13 @@ long Series(const Mode& mode, int kind, int& findings) {
     g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;
     if (g_run.wmiError) g_run.wmiFailAt = n + 1, g_run.failedName = "WMI", g_run.failedStep = Hotfix;
     snprintf(g_current, sizeof(g_current), "%s: %s %ld (%s) %lx", mode.name, kKinds[kind], n,
-             kind < 3 ? g_calls[n].name : kind == 3 ? kSteps[g_newSteps[n]].name : "", error.value_or(0));
+             kind < 3    ? g_calls[n].name
+             : kind == 3 ? kSteps[g_newSteps[n]].name
+                         : "",
+             error.value_or(0));
     std::vector<std::string> broken;
     const DWORD code = RunOnce(mode, broken), expected = ExpectedOutcome();
-    if (code != expected)
-      broken.push_back("exit " + std::to_string(code) + ", the rules give " + std::to_string(expected));
+    if (code != expected) broken.push_back("exit " + std::to_string(code) + ", the rules give " + std::to_string(expected));
     for (const std::string& b : broken) printf("finding: %s: %s\n", g_current, b.c_str()), ++findings;
   }
   return static_cast<long>(plan.size());
@@ -748,9 +785,8 @@ int wmain() {
     // The clean run does what the mode plans: its outcome, its steps, its record.
     if (clean != mode.planned) broken.push_back("exit " + std::to_string(clean));
     for (int s = Entry; s <= Report; ++s)
-      if (g_run.steps.count(Step(s)) == mode.skipped.count(Step(s)))
-        broken.push_back(std::string("step ") + kSteps[s].name);
-    const std::vector<std::string> planned = mode.planned == 0 ? std::vector<std::string>{"updatedver", "status", "code"}
+      if (g_run.steps.count(Step(s)) == mode.skipped.count(Step(s))) broken.push_back(std::string("step ") + kSteps[s].name);
+    const std::vector<std::string> planned = mode.planned == 0    ? std::vector<std::string>{"updatedver", "status", "code"}
                                              : mode.earlierRecord ? std::vector<std::string>{"code"}
                                                                   : std::vector<std::string>{"status", "code"};
     if (g_run.writes != planned) broken.push_back("record writes other than planned");

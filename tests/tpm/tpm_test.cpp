@@ -37,10 +37,13 @@ TEST(TpmDevice, FoundByAnyOfItsIds) {
   });
   FAKE(SetupDiGetDeviceRegistryPropertyW, &Ids);
   FAKE(SetupDiDestroyDeviceInfoList, [](auto...) { return WINBOOL(TRUE); });
-  const struct { std::vector<std::vector<std::wstring>> devices; int found; } rows[] = {  // found -1: none
-      {{{L"ACPI\\PNP0A08", L"*PNP0A03", L"*PNP0C0A"}, {}, {L"*PNP0C31", L"acpi\\IFX0102"}}, 2},
-      {{{L"*PNP0C0A"}, {L"ACPI\\PNP0C0A", L"ACPI\\IFX0102"}, {L"ACPI\\IFX0102"}}, 1},
-      {{{L"ACPI\\IFX01020", L"ACPI\\IFX010"}, {L"ACPI\\IFX0103"}}, -1}};
+  const struct {
+    std::vector<std::vector<std::wstring>> devices;
+    int found;
+  } rows[] = {// found -1: none
+              {{{L"ACPI\\PNP0A08", L"*PNP0A03", L"*PNP0C0A"}, {}, {L"*PNP0C31", L"acpi\\IFX0102"}}, 2},
+              {{{L"*PNP0C0A"}, {L"ACPI\\PNP0C0A", L"ACPI\\IFX0102"}, {L"ACPI\\IFX0102"}}, 1},
+              {{{L"ACPI\\IFX01020", L"ACPI\\IFX010"}, {L"ACPI\\IFX0103"}}, -1}};
   for (const auto& row : rows) {
     g_devices = row.devices;
     HDEVINFO set = nullptr;
@@ -86,10 +89,11 @@ struct DriverFile {
   testing_os::Replace<decltype(os::api.LoadLibraryExW)> loadEx_{os::api.LoadLibraryExW, &LoadEx};
   testing_os::Replace<decltype(os::api.Sleep)> sleep_{os::api.Sleep, [](DWORD ms) { current->pauses.push_back(ms); }};
   // Each line past its time stamp; an error-text line without the system's text.
-  testing_os::Replace<decltype(os::api.OutputDebugStringA)> trace_{os::api.OutputDebugStringA, [](LPCSTR line) {
-    const std::string text = strchr(line, ']') + 22;
-    current->trace.push_back(text.compare(0, 10, "errorcode=") ? text : text.substr(0, text.find(", ") + 2));
-  }};
+  testing_os::Replace<decltype(os::api.OutputDebugStringA)> trace_{
+      os::api.OutputDebugStringA, [](LPCSTR line) {
+        const std::string text = strchr(line, ']') + 22;
+        current->trace.push_back(text.compare(0, 10, "errorcode=") ? text : text.substr(0, text.find(", ") + 2));
+      }};
 };
 
 const std::wstring kOrdinary = std::wstring(L"ordinary ") + kDriver;
@@ -101,17 +105,23 @@ const std::wstring kAsResource = L"resource " + std::to_wstring(kAsImageResource
 // one linked as a DLL (its WMILIB.SYS import found nowhere) is read as an image
 // resource, traced with the ordinary load's error.
 TEST(DriverVersion, ReadOnTheFirstAttempt) {
-  const struct { const wchar_t* image; const wchar_t* version; bool dll; } rows[] = {  // no version: unreadable
-      {L"tpm-6.1.7600.16385.sys", L"6.1.7600.16385", false}, {L"tpm-6.1.7601.19146.sys", L"6.1.7601.19146", false},
-      {L"tpm-6.1.7601.17514.sys", L"6.1.7601.17514", false}, {L"tpm-fixed-differs.sys", L"6.1.7601.17514", false},
-      {L"tpm-other-translation.sys", nullptr, false},        {L"tpm-resource-only.sys", L"6.1.7601.19146", false},
-      {L"tpm-dll-6.1.7600.16385.sys", L"6.1.7600.16385", true}};
+  const struct {
+    const wchar_t* image;
+    const wchar_t* version;
+    bool dll;
+  } rows[] = {// no version: unreadable
+              {L"tpm-6.1.7600.16385.sys", L"6.1.7600.16385", false},   {L"tpm-6.1.7601.19146.sys", L"6.1.7601.19146", false},
+              {L"tpm-6.1.7601.17514.sys", L"6.1.7601.17514", false},   {L"tpm-fixed-differs.sys", L"6.1.7601.17514", false},
+              {L"tpm-other-translation.sys", nullptr, false},          {L"tpm-resource-only.sys", L"6.1.7601.19146", false},
+              {L"tpm-dll-6.1.7600.16385.sys", L"6.1.7600.16385", true}};
   for (const auto& row : rows) {
     DriverFile file(row.image);
     testing_os::LeakCheck leaks;
     WCHAR version[kVersionLength] = {};
     EXPECT_EQ(GetDriverFileVersion(version), row.version != nullptr) << row.image;
-    if (row.version) { EXPECT_STREQ(version, row.version); }
+    if (row.version) {
+      EXPECT_STREQ(version, row.version);
+    }
     const std::vector<std::wstring> loads = {kOrdinary, kAsResource};
     EXPECT_EQ(file.loads, std::vector<std::wstring>(loads.begin(), loads.begin() + (row.dll ? 2 : 1))) << row.image;
     const std::string read[] = {"LoadLibraryW failed, read as an image resource\n", "errorcode=0x7e(126), "};
