@@ -8,10 +8,12 @@ PACKAGES := cmake make python3 g++-mingw-w64-x86-64-posix wine64 fonts-wine xvfb
 PACKAGES += python3-pefile osslsigncode openssl
 # make format and the check make test runs first.
 PACKAGES += clang-format
+# make docs: the administrators' guide's picture of the checks.
+PACKAGES += graphviz
 # The C and C++ sources the formatter keeps.
 FORMATTED = $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null)
 
-.PHONY: all deps build test format format-check demo screenshots release clean
+.PHONY: all deps build test format format-check demo screenshots docs release clean
 all: build
 
 deps:
@@ -53,20 +55,25 @@ demo: deps $(BUILD)/CMakeCache.txt
 	  cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) && wait
 	python3 sim/zr45.py --build $(BUILD) run repair $(if $(UI),--ui)
 
-# README's pictures, made again on the simulated machine: the confirmation and the final
-# box in English and Japanese, cropped to the box, without time stamps.
+# The guide's pictures of the boxes, made again on the simulated machine: the confirmation and
+# the final box in English and Japanese, cropped to the box, without time stamps.
 screenshots: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) zr45_boxprobe
 	python3 sim/zr45.py --build $(BUILD) run interactive-repair --shots $(BUILD)/screenshots >/dev/null
 	python3 sim/zr45.py --build $(BUILD) run interactive-repair-japanese --shots $(BUILD)/screenshots >/dev/null
 	for shot in en:interactive-repair ja:interactive-repair-japanese; do for box in confirm:1 finished:2; do \
 	  convert $(BUILD)/screenshots/$${shot#*:}-box$${box#*:}.png -trim +repage -strip \
-	    -define png:exclude-chunks=date,time docs/$${box%:*}-$${shot%:*}.png || exit 1; \
+	    -define png:exclude-chunks=date,time docs/pictures/$${box%:*}-$${shot%:*}.png || exit 1; \
 	done; done
-	ls -l docs/*.png
+	ls -l docs/pictures/*.png
+
+# The guide's picture of the order of the checks, drawn from its source.
+docs: deps
+	dot -Tpng -Gdpi=96 docs/checks.dot -o docs/pictures/checks.png
 
 # dist/: vadrel.exe and its diagnostic build from a build folder of their own (signed when
-# SIGN_CERT and SIGN_KEY are given: see README), the administrators' guide and SHA256SUMS.
+# SIGN_CERT and SIGN_KEY are given: see docs/DEVELOPING.md), the administrators' guide with
+# its pictures, the deployment scripts and SHA256SUMS.
 RELEASE_BUILD := build-release
 release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Writes a release folder: vadrel.exe and the diagnostic build diagnostic/vadrel.exe (both
-# Authenticode-signed when a certificate is given), the administrators' guide (README's
-# part for them, with its pictures) and SHA256SUMS.
+# Authenticode-signed when a certificate is given), the administrators' guide with its
+# pictures, the deployment scripts and SHA256SUMS.
 # usage: release.sh VADREL_EXE DIAGNOSTIC_EXE SOURCE_DIR DIST_DIR
 # Signing, from the environment (osslsigncode, SHA-256):
 #   SIGN_CERT       code-signing certificate, PEM or DER, with its chain
@@ -30,11 +30,12 @@ put() {
 }
 put "$exe" "$dist/vadrel.exe"
 put "$diagnostic" "$dist/diagnostic/vadrel.exe"
-awk '/^## /{p = /^## For administrators/} p' "$src/README.md" >"$dist/GUIDE.md"
-for picture in $(grep -o 'docs/[A-Za-z0-9_.-]*\.png' "$dist/GUIDE.md" | sort -u); do
-  mkdir -p "$dist/docs"
-  cp "$src/$picture" "$dist/docs/"
+cp "$src/docs/GUIDE.md" "$dist/GUIDE.md"
+mkdir -p "$dist/pictures" "$dist/deploy"
+for picture in $(grep -o 'pictures/[A-Za-z0-9_.-]*\.png' "$dist/GUIDE.md" | sort -u); do
+  cp "$src/docs/$picture" "$dist/pictures/"
 done
+cp "$src/deploy/vadrel-deploy.cmd" "$src/deploy/detect.cmd" "$src/deploy/Detect-Vadrel.ps1" "$dist/deploy/"
 (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 echo "release in $dist:"
 cat "$dist/SHA256SUMS"

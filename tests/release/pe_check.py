@@ -84,6 +84,37 @@ def check_file(exe, diagnostic):
     print(f"{exe}: {len(data)} bytes, {len(imports)} imports from {len({i.split('!')[0] for i in imports})} DLLs")
 
 
+# The administrators' guide against what the tests fix: its exit-code rows are exactly the (code,
+# message) pairs the scenarios expect, its codes and those of the checks' picture are the outcome
+# table's, and every message and log entry it quotes is the catalogue's text.
+sys.path.insert(0, f"{src}/sim")
+import scenarios  # noqa: E402
+
+guide = open(f"{src}/docs/GUIDE.md", encoding="utf-8").read()
+english = {i: text for (lang, i), text in expected_table.items() if lang == 0x0009}
+codes = {int(c) for c in re.findall(r"constexpr DWORD \w+ = (\d+);", open(f"{src}/common/outcome.h").read())}
+pairs = {(int(c), None if m == "none" else int(m)) for c, m in re.findall(r"^\| (\d+) \| (none|\d+) \|", guide, re.M)}
+fixed = set()
+for exp in (s["expect"] for s in scenarios.SCENARIOS if s["expect"]["log"] is not None or "boxes" in s["expect"]):
+    shown = exp["log"] if exp["log"] is not None else [b for b in exp["boxes"] if b != 110]
+    fixed |= {(exp["code"], m) for m in shown} or {(exp["code"], None)}
+if pairs != fixed:
+    failures.append(f"GUIDE.md: exit-code rows differ from the scenarios: {sorted(pairs ^ fixed, key=str)}")
+drawn = {int(c) for c in re.findall(r"exit (\d+)", open(f"{src}/docs/checks.dot").read())}
+if not {c for c, _ in pairs} == drawn == codes:
+    failures.append(f"GUIDE.md codes {sorted({c for c, _ in pairs})}, checks.dot {sorted(drawn)}, outcomes {sorted(codes)}")
+quoted = {}
+for ids, text in re.findall(r'^\| (\d{3}(?:, \d{3})*) \| "(.*)" \|$', guide, re.M):
+    quoted |= {int(i): text for i in ids.split(", ")}
+if {m for _, m in pairs} - {None} - set(quoted) or any(" ".join(english.get(i, "").split()) != t for i, t in quoted.items()):
+    failures.append(f"GUIDE.md: message texts {quoted} are not the catalogue's")
+for block in re.findall(r"^```\n(.*? started\.\n.*?)^```", guide, re.M | re.S):
+    for entry in re.split(r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d ", block, flags=re.M)[1:]:
+        entry, code = entry.rstrip("\n"), re.fullmatch(r"return code = (\d+)", entry.rstrip("\n"))
+        if not (entry in english.values() or re.fullmatch(r"vadrel built on .+ started\.", entry)
+                or code and int(code.group(1)) in codes):
+            failures.append(f"GUIDE.md: log entry {entry!r} is not the program's")
+
 check_file(main_exe, False)
 check_file(diagnostic_exe, True)
 print("FAILED:" if failures else "all checks passed", *failures, sep="\n  ")

@@ -20,7 +20,8 @@ for signed in vadrel.exe diagnostic/vadrel.exe; do
   osslsigncode verify -CAfile "$work/cert.pem" -in "$work/dist/$signed" >"$work/verify.log"
   grep -x "Signature verification: ok" "$work/verify.log"
 done
-(cd "$work/dist" && sha256sum -c SHA256SUMS && grep -q " diagnostic/vadrel.exe$" SHA256SUMS && test -s GUIDE.md)
+(cd "$work/dist" && sha256sum -c SHA256SUMS && grep -q " diagnostic/vadrel.exe$" SHA256SUMS && test -s GUIDE.md \
+  && grep -c " pictures/.*png$\| deploy/" SHA256SUMS | grep -qx 8)
 rc=0 && "$5" "$work/dist/vadrel.exe" /s || rc=$?
 "$5" reg delete 'HKLM\Software\Kestrova' /f >/dev/null
 test "$rc" = 15 && test "$(cat "$exe" "$diagnostic" | sha256sum)" = "$before" && ! cmp -s "$exe" "$work/dist/vadrel.exe"
