@@ -19,37 +19,32 @@ WRAPPER_CODE = {"repair-restart": 3010, "repair": 0, "already-repaired": 2, "hot
 
 def main(argv):
     build, name = os.path.abspath(argv[1]), argv[-1]
-    paths = zr45.load_paths(build)
     rundir = os.path.join(build, "sim", "runs", "deploy-" + name)
     shutil.rmtree(rundir, ignore_errors=True)
     os.makedirs(rundir)
-    prefix = os.path.join(rundir, "prefix")
-    wine = zr45.Wine(prefix, rundir)
+    wine = zr45.Wine(os.path.join(rundir, "prefix"), rundir)
+
+    def run(script):
+        # The host sees only an exit code's low 8 bits: the script's own is echoed last. Not by
+        # call: after call, Wine 8's cmd sets ERRORLEVEL 1 whatever the script's exit /b gave.
+        _, out = wine.run(["cmd", "/v:on", "/c", f"cmd /c {zr45.TOOL_DIR}\\{script} & echo !errorlevel!"], script,
+                          timeout=180, check=False)
+        *said, rc = zr45.read_text(out).split()
+        return int(rc), " ".join(said)
+
     try:
-        zr45.prepare(scenarios.by_name(name), paths, prefix, wine)
+        zr45.prepare(scenarios.by_name(name), zr45.load_paths(build), wine.prefix, wine)
         for script in ("vadrel-deploy.cmd", "detect.cmd"):
-            shutil.copyfile(os.path.join(HERE, "..", "..", "deploy", script),
-                            zr45.drive_c(prefix, zr45.TOOL_DIR + "\\" + script))
-
-        def run(script):
-            # The host sees only an exit code's low 8 bits: the script's own is echoed last. Not by
-            # call: after call, Wine 8's cmd sets ERRORLEVEL 1 whatever the script's exit /b gave.
-            _, out = wine.run(["cmd", "/v:on", "/c", f"cmd /c {zr45.TOOL_DIR}\\{script} & echo !errorlevel!"],
-                              script, timeout=180, check=False)
-            *said, rc = zr45.read_text(out).split()
-            return int(rc), " ".join(said)
-
+            shutil.copy(os.path.join(HERE, "..", "..", "deploy", script), zr45.drive_c(wine.prefix, zr45.TOOL_DIR))
         got = [run("detect.cmd"), run("vadrel-deploy.cmd")[0], run("detect.cmd")]
     finally:
-        zr45.kill_server(prefix)
-        shutil.rmtree(prefix, ignore_errors=True)
+        zr45.kill_server(wine.prefix)
+        shutil.rmtree(wine.prefix, ignore_errors=True)
     # detect.cmd says "repaired" exactly when the record's code is 0 or 2; before the run there is none.
     expected = [(0, ""), WRAPPER_CODE[name], (0, "repaired" if WRAPPER_CODE[name] in (0, 2, 3010) else "")]
-    print(f"{name}: detect before, wrapper's exit code, detect after: {got}")
-    if got != expected:
-        print(f"FAIL {name}: expected {expected}")
-        return 1
-    return 0
+    print(f"{name}: detect before, wrapper's exit code, detect after: {got}" + ("" if got == expected else
+          f"\nFAIL {name}: expected {expected}"))
+    return 0 if got == expected else 1
 
 
 if __name__ == "__main__":
