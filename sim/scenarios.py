@@ -12,6 +12,10 @@ Machine settings (defaults in MACHINE):
   controller       "running" | "stopped" (interface registered, driver not started) | "absent"
   driver_version   the controller's "DriverVersion"
   tpm_ids          hardware ids of the present ACPI TPM device; None: no device
+  stale_tpm        True: a TPM device that left (switched off in the firmware, or
+                   replaced) is kept, not present, with ACPI\\IFX0102, bound to "other"
+  stale_controller True: the interface of a controller that left (the earlier
+                   board's) is kept, not present, listed before any other
   hotfixes         HotFixID rows WMI reports for Win32_QuickFixEngineering
   wmi_latency_ms   milliseconds WMI's provider takes to answer a query (0: at once)
   windows          "win7" (workstation) | "server" (ProductType ServerNT) | a Wine
@@ -104,8 +108,12 @@ MACHINE = {
     "package": "repaired",
     "payload": "repaired",
     "installer": {},
+    "stale_tpm": False,
+    "stale_controller": False,
     "user": "administrator",
     "language": "en",
+    "formats": None,
+    "system": None,
     "status_before": None,
     "plant": False,
     "shape": "kernel",
@@ -176,6 +184,12 @@ SCENARIOS = [
     dict(name="controller-not-started", about="the interface is registered but its driver is not running",
          machine={"controller": "stopped"},
          expect=refused(15, 114) | {"requests": 0}),
+    dict(name="controller-replaced", about="a replaced board's controller interface, not present, listed first",
+         machine={"stale_controller": True},
+         expect=REPAIRED_RUN),
+    dict(name="controller-only-stale", about="only the interface of a controller that left",
+         machine={"controller": "absent", "stale_controller": True},
+         expect=refused(15, 114)),
     dict(name="reply-127", about="the controller answers with 127 bytes",
          machine={"reply_length": 127},
          expect=refused(16, 104) | {"requests": 1}),
@@ -261,6 +275,13 @@ SCENARIOS = [
     dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
          machine={"tpm_ids": None},
          expect=refused(29, 107)),
+    dict(name="tpm-off-in-firmware", about="only a TPM device that left has ACPI\\IFX0102",
+         machine={"tpm_ids": None, "stale_tpm": True},
+         expect=refused(29, 107)),
+    # The installer acts on present devices only: the one that left keeps its driver.
+    dict(name="tpm-replaced", about="a TPM device that left beside the present one",
+         machine={"stale_tpm": True},
+         expect=REPAIRED_RUN),
     # The device leaving between the check and the installation, and a refused
     # installation, are failures the installer is told to give.
     dict(name="tpm-vanished", about="the installer fails with ERROR_NO_SUCH_DEVINST",

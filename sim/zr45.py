@@ -30,10 +30,11 @@ SYSTEM_CLASS = "{4D36E97D-E325-11CE-BFC1-08002BE10318}"
 SECURITY_CLASS = "{D94EE5D8-D189-4994-83D2-F68D7D41B0E6}"
 ADMIN_LOCATOR = "{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}"
 CONTROLLER_INSTANCE = "ROOT\\ZR45PC\\0000"
-CONTROLLER_DRIVER_KEY = SYSTEM_CLASS + "\\0045"
 SERVICE = "zr45pc"
 TPM_INSTANCE = "ACPI\\IFX0102\\4&1B3C5D7E&0"
 TPM_DRIVER_KEY = SECURITY_CLASS + "\\0000"
+STALE_TPM_INSTANCE = "ACPI\\IFX0102\\5&2A7F3C1&0"
+STALE_CONTROLLER_INSTANCE = "ACPI\\KST0045\\0"
 CCS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet"
 RECORD_KEY = "HKLM\\Software\\Kestrova\\Vadrel"
 SETTINGS_KEY = "HKLM\\Software\\ZR45Sim"
@@ -277,43 +278,62 @@ def bound_driver(m):
     return (m["tpm_sys"] or "old") if m["bound"] == "installed" else m["bound"]
 
 
-def tpm_device(reg, m):
-    """The ACPI TPM device, bound as Windows binds a device it installed: the
+def tpm_device(reg, m, instance=TPM_INSTANCE, driver_key=TPM_DRIVER_KEY, bound=None, phantom=False):
+    """An ACPI TPM device, bound as Windows binds a device it installed: the
     device key names a driver key under the TPM's class and the service TPM;
     the driver key holds what the installation wrote (DriverVer, the INF, the
-    id it matched, which Windows keeps in lower case)."""
-    device = dict(HardwareID=multi(m["tpm_ids"]), ClassGUID=sz(SECURITY_CLASS),
+    id it matched, which Windows keeps in lower case). A phantom is a device that
+    left (see sim/setupapi): Windows keeps its keys as they were."""
+    ids = m["tpm_ids"] or ["ACPI\\IFX0102", "*PNP0C31"]
+    device = dict(HardwareID=multi(ids), ClassGUID=sz(SECURITY_CLASS),
                   DeviceDesc=sz("Trusted Platform Module 1.2"), Mfg=sz("(Standard system devices)"))
-    bound = bound_driver(m)
+    if phantom:
+        device["Phantom"] = dword(1)
+    bound = bound or bound_driver(m)
     if bound:
         date, version = scenarios.DRIVER_VER[bound]
         date_text, date_data = driver_date(date)
-        device.update(Class=sz("SecurityDevices"), Driver=sz(TPM_DRIVER_KEY), Service=sz("TPM"), ConfigFlags=dword(0))
+        device.update(Class=sz("SecurityDevices"), Driver=sz(driver_key), Service=sz("TPM"), ConfigFlags=dword(0))
         reg.key(f"{CCS}\\Control\\Class\\{SECURITY_CLASS}", **{"@": sz("Security devices"),
                                                                  "Class": sz("SecurityDevices")})
-        reg.key(f"{CCS}\\Control\\Class\\{TPM_DRIVER_KEY}", DriverDesc=sz("Trusted Platform Module 1.2"),
+        reg.key(f"{CCS}\\Control\\Class\\{driver_key}", DriverDesc=sz("Trusted Platform Module 1.2"),
                 ProviderName=sz("Microsoft"), DriverDate=sz(date_text), DriverDateData=("binary", date_data),
                 DriverVersion=sz(version), InfPath=sz("tpm.inf"), InfSection=sz("Tpm_Install"),
-                InfSectionExt=sz(".NT"), MatchingDeviceId=sz(m["tpm_ids"][0].lower()))
+                InfSectionExt=sz(".NT"), MatchingDeviceId=sz(ids[0].lower()))
         reg.key(f"{CCS}\\Services\\TPM", Type=dword(1), Start=dword(3), ErrorControl=dword(1),
                 ImagePath=("expand", "system32\\DRIVERS\\tpm.sys"), DisplayName=sz("TPM"))
-    reg.key(f"{CCS}\\Enum\\{TPM_INSTANCE}", **device)
+    reg.key(f"{CCS}\\Enum\\{instance}", **device)
+
+
+def controller(reg, m, instance, driver_version, present):
+    """A platform-controller device and its interface. The interface of a device
+    that left is not active: Windows drops its volatile Control key (Linked) at
+    the next start, and Wine's SetupAPI reads Linked as Windows does."""
+    link = instance.replace("\\", "#") + "#" + CONTROLLER_INTERFACE
+    iface = f"{CCS}\\Control\\DeviceClasses\\{CONTROLLER_INTERFACE}\\##?#{link}"
+    driver_key = f"{SYSTEM_CLASS}\\{45 if present else 44:04d}"
+    reg.key(iface, DeviceInstance=sz(instance))
+    reg.key(iface + "\\#", SymbolicLink=sz(f"\\\\?\\{link}"))
+    if present:
+        reg.key(iface + "\\#\\Control", Linked=dword(1))
+    reg.key(f"{CCS}\\Enum\\{instance}", HardwareID=multi([instance.rsplit("\\", 1)[0]]), ClassGUID=sz(SYSTEM_CLASS),
+            Driver=sz(driver_key), Service=sz(SERVICE), DeviceDesc=sz("ZR-45 Platform Controller"),
+            **({} if present else {"Phantom": dword(1)}))
+    reg.key(f"{CCS}\\Control\\Class\\{driver_key}", DriverVersion=sz(driver_version),
+            DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
 
 
 def machine_registry(m, paths):
     reg = Reg()
     if m["tpm_ids"] is not None:
         tpm_device(reg, m)
+    if m["stale_tpm"]:
+        tpm_device(reg, m, STALE_TPM_INSTANCE, SECURITY_CLASS + "\\0001", "other", phantom=True)
     if m["controller"] != "absent":
-        iface = f"{CCS}\\Control\\DeviceClasses\\{CONTROLLER_INTERFACE}\\##?#ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"
-        reg.key(iface, DeviceInstance=sz(CONTROLLER_INSTANCE))
-        reg.key(iface + "\\#", SymbolicLink=sz(f"\\\\?\\ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"))
-        reg.key(iface + "\\#\\Control", Linked=dword(1))
-        reg.key(f"{CCS}\\Enum\\{CONTROLLER_INSTANCE}", HardwareID=multi(["ROOT\\ZR45PC"]),
-                ClassGUID=sz(SYSTEM_CLASS), Driver=sz(CONTROLLER_DRIVER_KEY), Service=sz(SERVICE),
-                DeviceDesc=sz("ZR-45 Platform Controller"))
-        reg.key(f"{CCS}\\Control\\Class\\{CONTROLLER_DRIVER_KEY}", DriverVersion=sz(m["driver_version"]),
-                DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
+        controller(reg, m, CONTROLLER_INSTANCE, m["driver_version"], present=True)
+    if m["stale_controller"]:
+        # The earlier board's controller, enumerated by ACPI: its interface comes first.
+        controller(reg, m, STALE_CONTROLLER_INSTANCE, m["driver_version"], present=False)
     reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", HotFixIds=multi(m["hotfixes"]),
             WmiLatencyMs=dword(m["wmi_latency_ms"]), InstallerError=dword(m["installer"].get("error", 0)),
             InstallerReboot=dword(m["installer"].get("reboot", 0)))
@@ -326,7 +346,9 @@ def machine_registry(m, paths):
         reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe", Version=sz(m["windows"]))
     # The machine's installer is the stand-in in System32 (Wine's own cannot
     # compare drivers): native first, as for every DLL Windows itself provides.
-    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides", newdev=sz("native"))
+    # So is SetupAPI, to list devices with Windows' presence (sim/setupapi).
+    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides", newdev=sz("native"),
+            setupapi=sz("native"))
     if m["status_before"] is not None:
         reg.key("HKEY_LOCAL_MACHINE\\Software\\Kestrova\\Vadrel", status=dword(m["status_before"]))
     return reg
@@ -371,6 +393,10 @@ def install_files(m, paths, prefix, tool):
         put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
     put(need(paths, "newdev_dll", "the machine's driver installer"), "C:\\windows\\system32\\newdev.dll")
     put(need(paths, "drvstore_dll", "the machine's driver installer"), "C:\\windows\\system32\\drvstore.dll")
+    # Wine's SetupAPI goes beside, renamed, under the layer that keeps Windows' presence.
+    system32 = host_path(prefix, "C:\\windows\\system32")
+    shutil.copyfile(os.path.join(system32, "setupapi.dll"), os.path.join(system32, "wsetupapi.dll"))
+    put(need(paths, "setupapi_dll", "device presence"), "C:\\windows\\system32\\setupapi.dll")
     put(need(paths, "wdfldr", "the ordinary load of tpm.sys"), "C:\\windows\\system32\\WDFLDR.SYS")
     # The installer loads drvstore.dll by name on every installation: a planted copy in
     # every machine shows each time whether the tool's DLL search would run it.

@@ -218,7 +218,7 @@ def main():
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
             for key in ("vadrel", "vadrel_diagnostic", "driver", "probe", "wmi_dll", "newdev_dll", "drvstore_dll",
-                        "wdfldr", "planted_dll", "planted_drvstore", "launcher", "boxprobe", "image_old",
+                        "setupapi_dll", "wdfldr", "planted_dll", "planted_drvstore", "launcher", "boxprobe", "image_old",
                         "image_repaired", "image_other", "image_other_translation", "image_old_dll",
                         "image_repaired_dll"):
                 zr45.need(paths, key, "the end-to-end suite")
