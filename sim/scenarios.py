@@ -30,7 +30,13 @@ Machine settings (defaults in MACHINE):
                    Windows' rule): {"error": n} fails with n before installing,
                    {"reboot": 1} reports that a restart is needed
   user             "administrator" | "standard" (through the launcher)
-  language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
+  language         the interface language (Region and Language's display
+                   language): "en" | "ja"
+  formats          the user locale (Formats), which gives the user's threads their
+                   ANSI code page; None: the interface language's
+  system           the system locale (language for non-Unicode programs, CP_ACP);
+                   None: the interface language's. Wine 8 cannot set the interface
+                   language apart from the user locale (zr45.locale_env)
   status_before    a "status" an earlier run left in the record, or None
   plant            True: a newdev.dll that leaves a marker when loaded lies beside
                    vadrel.exe, and the run puts native newdev first (as Windows does);
@@ -49,6 +55,8 @@ Expectations:
   code        exit code
   log         catalogue ids of the message lines between the start line and the
               return-code line of a silent run; None: no log file at all
+  log_cp      the code page of those lines' bytes: each text in the interface
+              language, a character the code page lacks written as "?"
   record      values of HKLM\\Software\\Kestrova\\Vadrel afterwards; a missing name
               must be absent; None: the key must not exist
   tpm_after   ProductVersion of tpm.sys afterwards (None: absent)
@@ -160,6 +168,11 @@ SCENARIOS = [
     dict(name="repair-japanese", about="the repair with a Japanese user interface",
          machine={"language": "ja"},
          expect=REPAIRED_RUN),
+    # Windows converts with the user's threads' code page, which Formats gives.
+    dict(name="repair-japanese-english-system",
+         about="Japanese interface and formats, English for non-Unicode programs: the log in code page 932",
+         machine={"language": "ja", "system": "en"},
+         expect=REPAIRED_RUN | {"log_cp": 932}),
     dict(name="standard-user", about="run by a standard user (Administrators deny-only)",
          machine={"user": "standard"},
          expect={"code": 1, "log": [106], "record": None, "tpm_after": OLD, "requests": 0}),

@@ -467,15 +467,58 @@ def kill_server(prefix):
 
 # ---------------------------------------------------------------- running the tool
 
-def read_log(prefix, language):
+def read_log(prefix, codepage):
     path = host_path(prefix, TOOL_DIR + "\\vadrel.log")
     if not os.path.exists(path):
         return None
     with open(path, "rb") as f:
         raw = f.read()
-    text = raw.decode("cp932" if language == "ja" else "cp1252", "replace")
+    text = raw.decode(f"cp{codepage}", "replace")
     entries = [e for e in text.split("\r\n") if e]
     return entries
+
+
+LOCALES = {"en": "en_US.UTF-8", "ja": "ja_JP.UTF-8"}
+ANSI_CODE_PAGE = {"en": 1252, "ja": 932}
+
+
+def locales(m):
+    """The machine's interface language, user locale (Formats) and system locale
+    (language for non-Unicode programs)."""
+    return m["language"], m["formats"] or m["language"], m["system"] or m["language"]
+
+
+def locale_env(m, paths):
+    """Wine 8 reads no locale from the registry (it writes the user's there): the
+    system locale, and with it CP_ACP, comes from LC_CTYPE; the user locale, the
+    threads' locale and code page, and the interface language all come from
+    LC_MESSAGES (dlls/ntdll/unix/env.c, init_locale). A locale the host lacks makes
+    every category C, and Wine then takes both from LC_ALL alone."""
+    ui, formats, system = locales(m)
+    if formats != ui:
+        raise SimError(f"Wine 8 takes the interface language from the user locale: {ui} with {formats} formats")
+    if system == formats:
+        return {"LC_ALL": LOCALES[ui]} if ui != "en" else {}
+    return {"LC_ALL": "", "LANG": "", "LC_CTYPE": LOCALES[system], "LC_MESSAGES": LOCALES[formats],
+            "LOCPATH": host_locales(paths)}
+
+
+def host_locales(paths):
+    """The host locales the split settings need, made once under the build."""
+    path = os.path.join(paths["build"], "sim", "locales")
+    if not os.path.isdir(path):
+        work = f"{path}.{os.getpid()}"
+        os.makedirs(work, exist_ok=True)
+        for name in LOCALES.values():
+            subprocess.call(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", os.path.join(work, name)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not all(os.path.isdir(os.path.join(work, n)) for n in LOCALES.values()):
+            raise SimError("localedef could not make the host locales (package locales)")
+        try:
+            os.rename(work, path)
+        except OSError:
+            shutil.rmtree(work, ignore_errors=True)  # made meanwhile by another run
+    return path
 
 
 def tool_state(wine):
@@ -505,7 +548,9 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         result["binding_before"] = before[TPM_BINDING_KEY]
         requests_before = dword_of(before[SERVICE_KEY], "RequestCount")
         args = scenario.get("args", ["/s"])
-        env = {"LC_ALL": "ja_JP.UTF-8"} if m["language"] == "ja" else {}
+        env = locale_env(m, paths)
+        # The log's code page on Windows: the user locale's (CP_THREAD_ACP).
+        codepage = ANSI_CODE_PAGE[locales(m)[1]]
         if m["plant"]:
             # Native first, as Windows loads a DLL that is not a KnownDLL.
             env["WINEDLLOVERRIDES"] = "newdev=n,b"
@@ -525,14 +570,14 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
             rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             # A silent run that ran at all leaves its log; a start that ended
             # before the program ran is tried again (see Wine.run).
-            if rc == 1 and "/s" in args and read_log(prefix, m["language"]) is None:
+            if rc == 1 and "/s" in args and read_log(prefix, codepage) is None:
                 result["relaunched"] = True
                 rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             result["exit_code"] = rc
             err = err_of(out)
         result["run_s"] = time.monotonic() - t1
         result["stdout"], result["stderr"] = read_text(out), read_text(err)
-        result["log"] = read_log(prefix, m["language"])
+        result["log"] = read_log(prefix, codepage)
         result["planted_loaded"] = [n for n in planted(m) if os.path.exists(host_path(prefix, PLANTED_MARKER.format(n)))]
         after = tool_state(wine)
         result["record"] = after[RECORD_KEY]

@@ -57,7 +57,12 @@ def check(scenario, result, texts):
         if len(bodies) < 2 or not START_LINE.match(bodies[0]):
             problems.append(f"log: no start line first: {bodies!r}")
         else:
-            want("log messages", bodies[1:-1], expected)
+            cp = exp.get("log_cp")
+            if cp:  # the bytes: the log was read in the user locale's code page
+                want("log bytes", [b.encode(f"cp{cp}", "replace") for b in bodies[1:-1]],
+                     [t.encode(f"cp{cp}", "replace") for t in expected])
+            else:
+                want("log messages", bodies[1:-1], expected)
             want("log last line", bodies[-1], f"return code = {exp['code']}")
 
     record = result.get("record", {})
