@@ -27,7 +27,9 @@ HMODULE Wine() {
   return module;
 }
 
-template <class F> F Real(const char* name) { return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(Wine(), name))); }
+template <class F> F Real(const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(Wine(), name)));
+}
 
 bool IsPhantom(HDEVINFO set, SP_DEVINFO_DATA* dev) {
   wchar_t id[MAX_DEVICE_ID_LEN] = {};
@@ -57,9 +59,9 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* cls, PCWSTR enumerat
   return PresentOnly(Real<decltype(&SetupDiGetClassDevsW)>("SetupDiGetClassDevsW")(cls, enumerator, parent, flags), flags);
 }
 
-extern "C" HDEVINFO WINAPI SetupDiGetClassDevsExW(const GUID* cls, PCWSTR enumerator, HWND parent, DWORD flags,
-                                                  HDEVINFO set, PCWSTR machine, PVOID reserved) {
+extern "C" HDEVINFO WINAPI SetupDiGetClassDevsExW(const GUID* cls, PCWSTR enumerator, HWND parent, DWORD flags, HDEVINFO set,
+                                                  PCWSTR machine, PVOID reserved) {
   return PresentOnly(Real<decltype(&SetupDiGetClassDevsExW)>("SetupDiGetClassDevsExW")(cls, enumerator, parent, flags, set,
-                                                                                      machine, reserved),
+                                                                                       machine, reserved),
                      flags);
 }
