@@ -30,6 +30,7 @@ Machine settings (defaults in MACHINE):
                    Windows' rule): {"error": n} fails with n before installing,
                    {"reboot": 1} reports that a restart is needed
   user             "administrator" | "standard" (through the launcher)
+  folder           the folder of vadrel.exe, where its log goes
   language         the interface language (Region and Language's display
                    language): "en" | "ja"
   formats          the user locale (Formats), which gives the user's threads their
@@ -118,6 +119,7 @@ MACHINE = {
     "stale_tpm": False,
     "stale_controller": False,
     "user": "administrator",
+    "folder": "C:\\Orlinth",
     "language": "en",
     "formats": None,
     "system": None,
@@ -172,6 +174,9 @@ SCENARIOS = [
     dict(name="repair-japanese-english-system",
          about="Japanese interface and formats, English for non-Unicode programs: the log in code page 932",
          machine={"language": "ja", "system": "en"},
+         expect=REPAIRED_RUN),
+    dict(name="folder-japanese", about="run from a folder named in Japanese on an English system: the log beside it",
+         machine={"folder": "C:\\Users\\山田\\Downloads"},
          expect=REPAIRED_RUN),
     dict(name="standard-user", about="run by a standard user (Administrators deny-only)",
          machine={"user": "standard"},

@@ -41,7 +41,7 @@ SETTINGS_KEY = "HKLM\\Software\\ZR45Sim"
 TPM_DEVICE_KEY = "HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE
 TPM_BINDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Class\\" + TPM_DRIVER_KEY
 SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
-TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
+TOOL_DIR = "C:\\Orlinth"         # programs run with exec
 SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
 MUTEX = "Kestrova_Orlinth_Mutex"
 PLANTED_MARKER = SIM_DIR + "\\planted-{}.loaded"   # left by a planted DLL when loaded
@@ -376,11 +376,11 @@ def tool_of(scenario, paths):
 
 def install_files(m, paths, prefix, tool):
     def put(src, windows_path):
-        dst = drive_c(prefix, windows_path)
+        dst = host_path(prefix, windows_path)  # into the folders Wine made, whatever their case
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copyfile(src, dst)
 
-    put(tool, TOOL_DIR + "\\vadrel.exe")
+    put(tool, m["folder"] + "\\vadrel.exe")
     put(need(paths, "probe", "the machine"), SIM_DIR + "\\zr45probe.exe")
     put(need(paths, "driver", "the platform controller"), "C:\\windows\\system32\\drivers\\zr45pc.sys")
     if paths.get("wmi_dll") and os.path.exists(paths["wmi_dll"]):
@@ -401,7 +401,7 @@ def install_files(m, paths, prefix, tool):
     # The installer loads drvstore.dll by name on every installation: a planted copy in
     # every machine shows each time whether the tool's DLL search would run it.
     for name in planted(m):
-        put(need(paths, PLANTED[name], "a planted " + name), TOOL_DIR + "\\" + name)
+        put(need(paths, PLANTED[name], "a planted " + name), m["folder"] + "\\" + name)
 
     tpm_sys = host_path(prefix, "C:\\windows\\system32\\drivers\\tpm.sys")
     if os.path.exists(tpm_sys):
@@ -467,8 +467,8 @@ def kill_server(prefix):
 
 # ---------------------------------------------------------------- running the tool
 
-def read_log(prefix, codepage):
-    path = host_path(prefix, TOOL_DIR + "\\vadrel.log")
+def read_log(prefix, folder, codepage):
+    path = host_path(prefix, folder + "\\vadrel.log")
     if not os.path.exists(path):
         return None
     with open(path, "rb") as f:
@@ -554,7 +554,7 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         if m["plant"]:
             # Native first, as Windows loads a DLL that is not a KnownDLL.
             env["WINEDLLOVERRIDES"] = "newdev=n,b"
-        exe = TOOL_DIR + "\\vadrel.exe"
+        exe = m["folder"] + "\\vadrel.exe"
         command = [exe] + args
         if m["user"] == "standard":
             command = [SIM_DIR + "\\launcher.exe"] + command
@@ -570,14 +570,14 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
             rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             # A silent run that ran at all leaves its log; a start that ended
             # before the program ran is tried again (see Wine.run).
-            if rc == 1 and "/s" in args and read_log(prefix, codepage) is None:
+            if rc == 1 and "/s" in args and read_log(prefix, m["folder"], codepage) is None:
                 result["relaunched"] = True
                 rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             result["exit_code"] = rc
             err = err_of(out)
         result["run_s"] = time.monotonic() - t1
         result["stdout"], result["stderr"] = read_text(out), read_text(err)
-        result["log"] = read_log(prefix, codepage)
+        result["log"] = read_log(prefix, m["folder"], codepage)
         result["planted_loaded"] = [n for n in planted(m) if os.path.exists(host_path(prefix, PLANTED_MARKER.format(n)))]
         after = tool_state(wine)
         result["record"] = after[RECORD_KEY]
