@@ -349,6 +349,7 @@ def machine_registry(m, paths):
     # So is SetupAPI, to list devices with Windows' presence (sim/setupapi).
     reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides", newdev=sz("native"),
             setupapi=sz("native"))
+    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\zr45probe.exe\\DllOverrides", setupapi=sz("native"))
     if m["status_before"] is not None:
         reg.key("HKEY_LOCAL_MACHINE\\Software\\Kestrova\\Vadrel", status=dword(m["status_before"]))
     return reg
