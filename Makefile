@@ -4,6 +4,8 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on Wine rather than compute: four at a time even on two cores.
 TEST_JOBS := 4
 PACKAGES := cmake make python3 g++-mingw-w64-x86-64-posix wine64 fonts-wine xvfb xdotool imagemagick fonts-ipafont-gothic googletest
+# localedef and its sources: the split locale settings of the simulated machine.
+PACKAGES += locales
 # The release checks and make release: PE reading, Authenticode signing, throw-away certificates.
 PACKAGES += python3-pefile osslsigncode openssl
 # make format and the check make test runs first.

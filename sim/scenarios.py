@@ -12,6 +12,10 @@ Machine settings (defaults in MACHINE):
   controller       "running" | "stopped" (interface registered, driver not started) | "absent"
   driver_version   the controller's "DriverVersion"
   tpm_ids          hardware ids of the present ACPI TPM device; None: no device
+  stale_tpm        True: a TPM device that left (switched off in the firmware, or
+                   replaced) is kept, not present, with ACPI\\IFX0102, bound to "other"
+  stale_controller True: the interface of a controller that left (the earlier
+                   board's) is kept, not present, listed before any other
   hotfixes         HotFixID rows WMI reports for Win32_QuickFixEngineering
   wmi_latency_ms   milliseconds WMI's provider takes to answer a query (0: at once)
   windows          "win7" (workstation) | "server" (ProductType ServerNT) | a Wine
@@ -26,7 +30,14 @@ Machine settings (defaults in MACHINE):
                    Windows' rule): {"error": n} fails with n before installing,
                    {"reboot": 1} reports that a restart is needed
   user             "administrator" | "standard" (through the launcher)
-  language         "en" | "ja" (LC_ALL=ja_JP.UTF-8)
+  folder           the folder of vadrel.exe, where its log goes
+  language         the interface language (Region and Language's display
+                   language): "en" | "ja"
+  formats          the user locale (Formats), which gives the user's threads their
+                   ANSI code page; None: the interface language's
+  system           the system locale (language for non-Unicode programs, CP_ACP);
+                   None: the interface language's. Wine 8 cannot set the interface
+                   language apart from the user locale (zr45.locale_env)
   status_before    a "status" an earlier run left in the record, or None
   plant            True: a newdev.dll that leaves a marker when loaded lies beside
                    vadrel.exe, and the run puts native newdev first (as Windows does);
@@ -44,7 +55,8 @@ with the debug trace on standard error; default the release build).
 Expectations:
   code        exit code
   log         catalogue ids of the message lines between the start line and the
-              return-code line of a silent run; None: no log file at all
+              return-code line of a silent run, read in the ANSI code page of the
+              user locale (formats); None: no log file at all
   record      values of HKLM\\Software\\Kestrova\\Vadrel afterwards; a missing name
               must be absent; None: the key must not exist
   tpm_after   ProductVersion of tpm.sys afterwards (None: absent)
@@ -104,8 +116,13 @@ MACHINE = {
     "package": "repaired",
     "payload": "repaired",
     "installer": {},
+    "stale_tpm": False,
+    "stale_controller": False,
     "user": "administrator",
+    "folder": "C:\\Orlinth",
     "language": "en",
+    "formats": None,
+    "system": None,
     "status_before": None,
     "plant": False,
     "shape": "kernel",
@@ -152,6 +169,15 @@ SCENARIOS = [
     dict(name="repair-japanese", about="the repair with a Japanese user interface",
          machine={"language": "ja"},
          expect=REPAIRED_RUN),
+    # The log's bytes are code page 932's, the user's threads' (Formats), not CP_ACP's:
+    # read as 932, any other bytes would not give the message back.
+    dict(name="repair-japanese-english-system",
+         about="Japanese interface and formats, English for non-Unicode programs: the log in code page 932",
+         machine={"language": "ja", "system": "en"},
+         expect=REPAIRED_RUN),
+    dict(name="folder-japanese", about="run from a folder named in Japanese on an English system: the log beside it",
+         machine={"folder": "C:\\Users\\山田\\Downloads"},
+         expect=REPAIRED_RUN),
     dict(name="standard-user", about="run by a standard user (Administrators deny-only)",
          machine={"user": "standard"},
          expect={"code": 1, "log": [106], "record": None, "tpm_after": OLD, "requests": 0}),
@@ -176,6 +202,12 @@ SCENARIOS = [
     dict(name="controller-not-started", about="the interface is registered but its driver is not running",
          machine={"controller": "stopped"},
          expect=refused(15, 114) | {"requests": 0}),
+    dict(name="controller-replaced", about="a replaced board's controller interface, not present, listed first",
+         machine={"stale_controller": True},
+         expect=REPAIRED_RUN),
+    dict(name="controller-only-stale", about="only the interface of a controller that left",
+         machine={"controller": "absent", "stale_controller": True},
+         expect=refused(15, 114)),
     dict(name="reply-127", about="the controller answers with 127 bytes",
          machine={"reply_length": 127},
          expect=refused(16, 104) | {"requests": 1}),
@@ -261,6 +293,13 @@ SCENARIOS = [
     dict(name="tpm-absent", about="no present device has ACPI\\IFX0102",
          machine={"tpm_ids": None},
          expect=refused(29, 107)),
+    dict(name="tpm-off-in-firmware", about="only a TPM device that left has ACPI\\IFX0102",
+         machine={"tpm_ids": None, "stale_tpm": True},
+         expect=refused(29, 107)),
+    # The installer acts on present devices only: the one that left keeps its driver.
+    dict(name="tpm-replaced", about="a TPM device that left beside the present one",
+         machine={"stale_tpm": True},
+         expect=REPAIRED_RUN),
     # The device leaving between the check and the installation, and a refused
     # installation, are failures the installer is told to give.
     dict(name="tpm-vanished", about="the installer fails with ERROR_NO_SUCH_DEVINST",

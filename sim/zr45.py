@@ -30,17 +30,18 @@ SYSTEM_CLASS = "{4D36E97D-E325-11CE-BFC1-08002BE10318}"
 SECURITY_CLASS = "{D94EE5D8-D189-4994-83D2-F68D7D41B0E6}"
 ADMIN_LOCATOR = "{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}"
 CONTROLLER_INSTANCE = "ROOT\\ZR45PC\\0000"
-CONTROLLER_DRIVER_KEY = SYSTEM_CLASS + "\\0045"
 SERVICE = "zr45pc"
 TPM_INSTANCE = "ACPI\\IFX0102\\4&1B3C5D7E&0"
 TPM_DRIVER_KEY = SECURITY_CLASS + "\\0000"
+STALE_TPM_INSTANCE = "ACPI\\IFX0102\\5&2A7F3C1&0"
+STALE_CONTROLLER_INSTANCE = "ACPI\\KST0045\\0"
 CCS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet"
 RECORD_KEY = "HKLM\\Software\\Kestrova\\Vadrel"
 SETTINGS_KEY = "HKLM\\Software\\ZR45Sim"
 TPM_DEVICE_KEY = "HKLM\\System\\CurrentControlSet\\Enum\\" + TPM_INSTANCE
 TPM_BINDING_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Class\\" + TPM_DRIVER_KEY
 SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
-TOOL_DIR = "C:\\Orlinth"         # vadrel.exe and its vadrel.log
+TOOL_DIR = "C:\\Orlinth"         # programs run with exec
 SIM_DIR = "C:\\zr45sim"          # the simulation's own programs
 MUTEX = "Kestrova_Orlinth_Mutex"
 PLANTED_MARKER = SIM_DIR + "\\planted-{}.loaded"   # left by a planted DLL when loaded
@@ -277,43 +278,62 @@ def bound_driver(m):
     return (m["tpm_sys"] or "old") if m["bound"] == "installed" else m["bound"]
 
 
-def tpm_device(reg, m):
-    """The ACPI TPM device, bound as Windows binds a device it installed: the
+def tpm_device(reg, m, instance=TPM_INSTANCE, driver_key=TPM_DRIVER_KEY, bound=None, phantom=False):
+    """An ACPI TPM device, bound as Windows binds a device it installed: the
     device key names a driver key under the TPM's class and the service TPM;
     the driver key holds what the installation wrote (DriverVer, the INF, the
-    id it matched, which Windows keeps in lower case)."""
-    device = dict(HardwareID=multi(m["tpm_ids"]), ClassGUID=sz(SECURITY_CLASS),
+    id it matched, which Windows keeps in lower case). A phantom is a device that
+    left (see sim/setupapi): Windows keeps its keys as they were."""
+    ids = m["tpm_ids"] or ["ACPI\\IFX0102", "*PNP0C31"]
+    device = dict(HardwareID=multi(ids), ClassGUID=sz(SECURITY_CLASS),
                   DeviceDesc=sz("Trusted Platform Module 1.2"), Mfg=sz("(Standard system devices)"))
-    bound = bound_driver(m)
+    if phantom:
+        device["Phantom"] = dword(1)
+    bound = bound or bound_driver(m)
     if bound:
         date, version = scenarios.DRIVER_VER[bound]
         date_text, date_data = driver_date(date)
-        device.update(Class=sz("SecurityDevices"), Driver=sz(TPM_DRIVER_KEY), Service=sz("TPM"), ConfigFlags=dword(0))
+        device.update(Class=sz("SecurityDevices"), Driver=sz(driver_key), Service=sz("TPM"), ConfigFlags=dword(0))
         reg.key(f"{CCS}\\Control\\Class\\{SECURITY_CLASS}", **{"@": sz("Security devices"),
                                                                  "Class": sz("SecurityDevices")})
-        reg.key(f"{CCS}\\Control\\Class\\{TPM_DRIVER_KEY}", DriverDesc=sz("Trusted Platform Module 1.2"),
+        reg.key(f"{CCS}\\Control\\Class\\{driver_key}", DriverDesc=sz("Trusted Platform Module 1.2"),
                 ProviderName=sz("Microsoft"), DriverDate=sz(date_text), DriverDateData=("binary", date_data),
                 DriverVersion=sz(version), InfPath=sz("tpm.inf"), InfSection=sz("Tpm_Install"),
-                InfSectionExt=sz(".NT"), MatchingDeviceId=sz(m["tpm_ids"][0].lower()))
+                InfSectionExt=sz(".NT"), MatchingDeviceId=sz(ids[0].lower()))
         reg.key(f"{CCS}\\Services\\TPM", Type=dword(1), Start=dword(3), ErrorControl=dword(1),
                 ImagePath=("expand", "system32\\DRIVERS\\tpm.sys"), DisplayName=sz("TPM"))
-    reg.key(f"{CCS}\\Enum\\{TPM_INSTANCE}", **device)
+    reg.key(f"{CCS}\\Enum\\{instance}", **device)
+
+
+def controller(reg, m, instance, driver_version, present):
+    """A platform-controller device and its interface. The interface of a device
+    that left is not active: Windows drops its volatile Control key (Linked) at
+    the next start, and Wine's SetupAPI reads Linked as Windows does."""
+    link = instance.replace("\\", "#") + "#" + CONTROLLER_INTERFACE
+    iface = f"{CCS}\\Control\\DeviceClasses\\{CONTROLLER_INTERFACE}\\##?#{link}"
+    driver_key = f"{SYSTEM_CLASS}\\{45 if present else 44:04d}"
+    reg.key(iface, DeviceInstance=sz(instance))
+    reg.key(iface + "\\#", SymbolicLink=sz(f"\\\\?\\{link}"))
+    if present:
+        reg.key(iface + "\\#\\Control", Linked=dword(1))
+    reg.key(f"{CCS}\\Enum\\{instance}", HardwareID=multi([instance.rsplit("\\", 1)[0]]), ClassGUID=sz(SYSTEM_CLASS),
+            Driver=sz(driver_key), Service=sz(SERVICE), DeviceDesc=sz("ZR-45 Platform Controller"),
+            **({} if present else {"Phantom": dword(1)}))
+    reg.key(f"{CCS}\\Control\\Class\\{driver_key}", DriverVersion=sz(driver_version),
+            DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
 
 
 def machine_registry(m, paths):
     reg = Reg()
     if m["tpm_ids"] is not None:
         tpm_device(reg, m)
+    if m["stale_tpm"]:
+        tpm_device(reg, m, STALE_TPM_INSTANCE, SECURITY_CLASS + "\\0001", "other", phantom=True)
     if m["controller"] != "absent":
-        iface = f"{CCS}\\Control\\DeviceClasses\\{CONTROLLER_INTERFACE}\\##?#ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"
-        reg.key(iface, DeviceInstance=sz(CONTROLLER_INSTANCE))
-        reg.key(iface + "\\#", SymbolicLink=sz(f"\\\\?\\ROOT#ZR45PC#0000#{CONTROLLER_INTERFACE}"))
-        reg.key(iface + "\\#\\Control", Linked=dword(1))
-        reg.key(f"{CCS}\\Enum\\{CONTROLLER_INSTANCE}", HardwareID=multi(["ROOT\\ZR45PC"]),
-                ClassGUID=sz(SYSTEM_CLASS), Driver=sz(CONTROLLER_DRIVER_KEY), Service=sz(SERVICE),
-                DeviceDesc=sz("ZR-45 Platform Controller"))
-        reg.key(f"{CCS}\\Control\\Class\\{CONTROLLER_DRIVER_KEY}", DriverVersion=sz(m["driver_version"]),
-                DriverDesc=sz("ZR-45 Platform Controller"), ProviderName=sz("Kestrova"))
+        controller(reg, m, CONTROLLER_INSTANCE, m["driver_version"], present=True)
+    if m["stale_controller"]:
+        # The earlier board's controller, enumerated by ACPI: its interface comes first.
+        controller(reg, m, STALE_CONTROLLER_INSTANCE, m["driver_version"], present=False)
     reg.key("HKEY_LOCAL_MACHINE\\Software\\ZR45Sim", HotFixIds=multi(m["hotfixes"]),
             WmiLatencyMs=dword(m["wmi_latency_ms"]), InstallerError=dword(m["installer"].get("error", 0)),
             InstallerReboot=dword(m["installer"].get("reboot", 0)))
@@ -326,7 +346,10 @@ def machine_registry(m, paths):
         reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe", Version=sz(m["windows"]))
     # The machine's installer is the stand-in in System32 (Wine's own cannot
     # compare drivers): native first, as for every DLL Windows itself provides.
-    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides", newdev=sz("native"))
+    # So is SetupAPI, to list devices with Windows' presence (sim/setupapi).
+    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\vadrel.exe\\DllOverrides", newdev=sz("native"),
+            setupapi=sz("native"))
+    reg.key("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\zr45probe.exe\\DllOverrides", setupapi=sz("native"))
     if m["status_before"] is not None:
         reg.key("HKEY_LOCAL_MACHINE\\Software\\Kestrova\\Vadrel", status=dword(m["status_before"]))
     return reg
@@ -354,11 +377,11 @@ def tool_of(scenario, paths):
 
 def install_files(m, paths, prefix, tool):
     def put(src, windows_path):
-        dst = drive_c(prefix, windows_path)
+        dst = host_path(prefix, windows_path)  # into the folders Wine made, whatever their case
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copyfile(src, dst)
 
-    put(tool, TOOL_DIR + "\\vadrel.exe")
+    put(tool, m["folder"] + "\\vadrel.exe")
     put(need(paths, "probe", "the machine"), SIM_DIR + "\\zr45probe.exe")
     put(need(paths, "driver", "the platform controller"), "C:\\windows\\system32\\drivers\\zr45pc.sys")
     if paths.get("wmi_dll") and os.path.exists(paths["wmi_dll"]):
@@ -371,11 +394,15 @@ def install_files(m, paths, prefix, tool):
         put(need(paths, "launcher", "a standard user"), SIM_DIR + "\\launcher.exe")
     put(need(paths, "newdev_dll", "the machine's driver installer"), "C:\\windows\\system32\\newdev.dll")
     put(need(paths, "drvstore_dll", "the machine's driver installer"), "C:\\windows\\system32\\drvstore.dll")
+    # Wine's SetupAPI goes beside, renamed, under the layer that keeps Windows' presence.
+    system32 = host_path(prefix, "C:\\windows\\system32")
+    shutil.copyfile(os.path.join(system32, "setupapi.dll"), os.path.join(system32, "wsetupapi.dll"))
+    put(need(paths, "setupapi_dll", "device presence"), "C:\\windows\\system32\\setupapi.dll")
     put(need(paths, "wdfldr", "the ordinary load of tpm.sys"), "C:\\windows\\system32\\WDFLDR.SYS")
     # The installer loads drvstore.dll by name on every installation: a planted copy in
     # every machine shows each time whether the tool's DLL search would run it.
     for name in planted(m):
-        put(need(paths, PLANTED[name], "a planted " + name), TOOL_DIR + "\\" + name)
+        put(need(paths, PLANTED[name], "a planted " + name), m["folder"] + "\\" + name)
 
     tpm_sys = host_path(prefix, "C:\\windows\\system32\\drivers\\tpm.sys")
     if os.path.exists(tpm_sys):
@@ -441,15 +468,58 @@ def kill_server(prefix):
 
 # ---------------------------------------------------------------- running the tool
 
-def read_log(prefix, language):
-    path = host_path(prefix, TOOL_DIR + "\\vadrel.log")
+def read_log(prefix, folder, codepage):
+    path = host_path(prefix, folder + "\\vadrel.log")
     if not os.path.exists(path):
         return None
     with open(path, "rb") as f:
         raw = f.read()
-    text = raw.decode("cp932" if language == "ja" else "cp1252", "replace")
+    text = raw.decode(f"cp{codepage}", "replace")
     entries = [e for e in text.split("\r\n") if e]
     return entries
+
+
+LOCALES = {"en": "en_US.UTF-8", "ja": "ja_JP.UTF-8"}
+ANSI_CODE_PAGE = {"en": 1252, "ja": 932}
+
+
+def locales(m):
+    """The machine's interface language, user locale (Formats) and system locale
+    (language for non-Unicode programs)."""
+    return m["language"], m["formats"] or m["language"], m["system"] or m["language"]
+
+
+def locale_env(m, paths):
+    """Wine 8 reads no locale from the registry (it writes the user's there): the
+    system locale, and with it CP_ACP, comes from LC_CTYPE; the user locale, the
+    threads' locale and code page, and the interface language all come from
+    LC_MESSAGES (dlls/ntdll/unix/env.c, init_locale). A locale the host lacks makes
+    every category C, and Wine then takes both from LC_ALL alone."""
+    ui, formats, system = locales(m)
+    if formats != ui:
+        raise SimError(f"Wine 8 takes the interface language from the user locale: {ui} with {formats} formats")
+    if system == formats:
+        return {"LC_ALL": LOCALES[ui]} if ui != "en" else {}
+    return {"LC_ALL": "", "LANG": "", "LC_CTYPE": LOCALES[system], "LC_MESSAGES": LOCALES[formats],
+            "LOCPATH": host_locales(paths)}
+
+
+def host_locales(paths):
+    """The host locales the split settings need, made once under the build."""
+    path = os.path.join(paths["build"], "sim", "locales")
+    if not os.path.isdir(path):
+        work = f"{path}.{os.getpid()}"
+        os.makedirs(work, exist_ok=True)
+        for name in LOCALES.values():
+            subprocess.call(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", os.path.join(work, name)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not all(os.path.isdir(os.path.join(work, n)) for n in LOCALES.values()):
+            raise SimError("localedef could not make the host locales (package locales)")
+        try:
+            os.rename(work, path)
+        except OSError:
+            shutil.rmtree(work, ignore_errors=True)  # made meanwhile by another run
+    return path
 
 
 def tool_state(wine):
@@ -479,11 +549,13 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
         result["binding_before"] = before[TPM_BINDING_KEY]
         requests_before = dword_of(before[SERVICE_KEY], "RequestCount")
         args = scenario.get("args", ["/s"])
-        env = {"LC_ALL": "ja_JP.UTF-8"} if m["language"] == "ja" else {}
+        env = locale_env(m, paths)
+        # The log's code page on Windows: the user locale's (CP_THREAD_ACP).
+        codepage = ANSI_CODE_PAGE[locales(m)[1]]
         if m["plant"]:
             # Native first, as Windows loads a DLL that is not a KnownDLL.
             env["WINEDLLOVERRIDES"] = "newdev=n,b"
-        exe = TOOL_DIR + "\\vadrel.exe"
+        exe = m["folder"] + "\\vadrel.exe"
         command = [exe] + args
         if m["user"] == "standard":
             command = [SIM_DIR + "\\launcher.exe"] + command
@@ -499,14 +571,14 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
             rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             # A silent run that ran at all leaves its log; a start that ended
             # before the program ran is tried again (see Wine.run).
-            if rc == 1 and "/s" in args and read_log(prefix, m["language"]) is None:
+            if rc == 1 and "/s" in args and read_log(prefix, m["folder"], codepage) is None:
                 result["relaunched"] = True
                 rc, out = wine.run(command, "vadrel", timeout=180, env=env, check=False)
             result["exit_code"] = rc
             err = err_of(out)
         result["run_s"] = time.monotonic() - t1
         result["stdout"], result["stderr"] = read_text(out), read_text(err)
-        result["log"] = read_log(prefix, m["language"])
+        result["log"] = read_log(prefix, m["folder"], codepage)
         result["planted_loaded"] = [n for n in planted(m) if os.path.exists(host_path(prefix, PLANTED_MARKER.format(n)))]
         after = tool_state(wine)
         result["record"] = after[RECORD_KEY]

@@ -13,7 +13,10 @@
 //     does: DriverDesc, ProviderName, DriverDate, DriverDateData, DriverVersion,
 //     MatchingDeviceId (InfPath and InfSection come from Wine's SetupAPI).
 // No such device: ERROR_NO_SUCH_DEVINST; devices but nothing installed:
-// ERROR_NO_MORE_ITEMS.
+// ERROR_NO_MORE_ITEMS. A device that left is not present (Windows' "Determining
+// Whether a Device Is Plugged In": the function fails with ERROR_NO_SUCH_DEVINST
+// when the device is not plugged in) and keeps its driver; Windows' DIGCF_PRESENT
+// list comes from the machine's SetupAPI layer (sim/setupapi).
 //
 // It runs in the calling process, as Windows' does, and checks what Windows would
 // show about that process (standin.h): the error mode, and which drvstore.dll the

@@ -15,12 +15,15 @@ std::string Line(const std::string& text) { return runlog_test::kStamp + text + 
 // not write it while it is held (Wine reports the archive attribute for every
 // file: the arguments of CreateFileW tell). A message gives way so that every
 // line keeps its CR LF within 2047 characters; a surrogate pair the cut would
-// split goes whole.
+// split goes whole. Text goes out in the code page of the thread's locale, which
+// Windows takes from the user's Formats, not from the interface language.
 TEST(RunLog, LineFormat) {
   static std::vector<DWORD> opened;
   const size_t room = 2047 - (sizeof runlog_test::kStamp - 1) - 2;
   runlog_test::ScratchFile file(L"runlog");
   FIXED_CLOCK();
+  const LCID formats = ::GetThreadLocale();
+  ::SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT));
   FAKE(CreateFileW, [](LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) {
     return opened = {a, s, d, f}, ::CreateFileW(p, a, s, sa, d, f, t);
   });
@@ -28,15 +31,16 @@ TEST(RunLog, LineFormat) {
     CFileLogging log;
     log.Open(file.path());
     log.Write("return code = %d", 17);
-    log.WriteW(L"%S built on %S|%s", "vadrel", "Aug  9 2016", L"first\n\nlast 100%");
+    log.WriteW(L"%S built on %S|%s", "vadrel", "Aug  9 2016", L"first\n\nlast 100%\u4fee");
     log.Write("%s", std::string(length, 'n').c_str());
     log.WriteW(L"%s", std::wstring(length, L'w').c_str());
   }
   CFileLogging log;
   log.Open(file.path());
   log.WriteW(L"%s\U0001F600", std::wstring(room - 1, L'w').c_str());
+  ::SetThreadLocale(formats);
   EXPECT_EQ(opened, (std::vector<DWORD>{GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE}));
-  const std::string run = Line("return code = 17") + Line("vadrel built on Aug  9 2016|first\n\nlast 100%") +
+  const std::string run = Line("return code = 17") + Line("vadrel built on Aug  9 2016|first\n\nlast 100%\x8f\x43") +
                           Line(std::string(room, 'n')) + Line(std::string(room, 'w'));
   EXPECT_EQ(file.Read(), run + run + Line(std::string(room - 1, 'w')));
 }
