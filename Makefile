@@ -40,7 +40,7 @@ format: deps
 
 # The tests' two Wine prefixes boot while the build runs: booting mostly waits.
 test: format-check deps $(BUILD)/CMakeCache.txt
-	sh tests/wine-prefix.sh $(BUILD)/wineprefix & \
+	sh tests/wine-prefix.sh $(abspath $(BUILD))/wineprefix & \
 	  python3 sim/zr45.py --build $(BUILD) template >$(BUILD)/template.log 2>&1 & \
 	  cmake --build $(BUILD) -j $(JOBS); status=$$?; wait; exit $$status
 	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
