@@ -127,12 +127,10 @@ DWORD CMiscCommon::OpenDriver() {
     const LSTATUS status = os::api.RegQueryValueExW(state.key.get(), L"DriverVersion", nullptr, nullptr,
                                                     reinterpret_cast<LPBYTE>(_szVersion.get()), &cbData);
     if (status != ERROR_SUCCESS) {
-      const DWORD dwError = os::api.GetLastError();
       _szVersion.reset();
-      state.Release();
-      os::api.SetLastError(dwError);
-      SetText(pszError, kRegQueryFailed);
-      return 2;
+      // The registry returns its error rather than setting it: kept as the last error.
+      os::api.SetLastError(static_cast<DWORD>(status));
+      return FailKeepingError(state, pszError, kRegQueryFailed, 2);
     }
     // The stored value need not end in a zero: end the text where the data
     // ends, and never past the buffer, before it is scanned.

@@ -6,19 +6,9 @@
 #include <string>
 
 #include "app/options.h"
-#include "tests/support/catalogue.h"
 #include "tests/support/fake.h"
 
 namespace {
-
-using testing_catalogue::kCatalogue;
-
-void ExpectCatalogue(bool japanese) {
-  for (const auto& entry : kCatalogue)
-    EXPECT_EQ(*LoadMessage(entry.id), japanese ? entry.japanese : entry.english) << "message " << entry.id;
-}
-TEST(Catalogue, EnglishTexts) { ExpectCatalogue(false); }
-TEST(JapaneseUiCatalogue, JapaneseTexts) { ExpectCatalogue(true); }
 
 // A text longer than the first buffer is loaded again into larger ones, until it fits whole.
 TEST(Catalogue, LongTextsComeWhole) {

@@ -16,48 +16,41 @@ DWORD Stored(const wchar_t* name) {
   return RegGetValueW(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_ANY, &type, data, &cb) || type != REG_DWORD ? 0xBAD : data[0];
 }
 
-// A refusal keeps a REG_DWORD "status" (a short one reads zero-padded), also
-// one it cannot read now; it marks a missing one, or one of another type,
-// 0xFFFFFFFF, then writes "code", in a key that outlives a restart; a key
-// refusing full access is written with write access.
+// A refusal keeps a REG_DWORD "status" (a short one reads zero-padded); it marks
+// a missing one, or one of another type, 0xFFFFFFFF, then writes "code", in a key
+// that outlives a restart; a key refusing full access is written with write access.
 TEST(Record, RefusalKeepsAnExistingStatus) {
-  static bool denyFull, denyRead;
+  static bool denyFull;
   FAKE(RegCreateKeyExW,
        [](HKEY root, LPCWSTR name, DWORD reserved, LPWSTR cls, DWORD options, REGSAM sam, const LPSECURITY_ATTRIBUTES sa,
           PHKEY key, LPDWORD disposition) -> LSTATUS {
          if (denyFull && (sam & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) return ERROR_ACCESS_DENIED;
          return RegCreateKeyExW(root, name, reserved, cls, options, sam, sa, key, disposition);
        });
-  FAKE(RegOpenKeyExW, [](HKEY root, LPCWSTR name, DWORD options, REGSAM sam, PHKEY key) -> LSTATUS {
-    return denyRead ? ERROR_ACCESS_DENIED : RegOpenKeyExW(root, name, options, sam, key);
-  });
   constexpr DWORD kNoKey = 0xFFFF;  // as type: no key at all
   const struct {
     DWORD type;
     std::vector<BYTE> data;
-    bool read, denyFull, denyRead;
+    bool read, denyFull;
     DWORD status;
-  } rows[] = {{kNoKey, {}, false, false, false, 0xFFFFFFFF},
-              {REG_NONE, {}, false, false, false, 0xFFFFFFFF},
-              {REG_DWORD, {0x7E, 0x02, 0, 0}, true, false, false, 638},
-              {REG_DWORD, {0x34, 0x12}, true, false, false, 0x1234},
-              {REG_SZ, {'6', 0, 0, 0}, false, false, false, 0xFFFFFFFF},
-              {REG_BINARY, {1, 0, 0, 0}, false, false, false, 0xFFFFFFFF},
-              {kNoKey, {}, false, true, false, 0xFFFFFFFF},
-              {REG_DWORD, {0x7E, 0x02, 0, 0}, false, false, true, 638}};
+  } rows[] = {{kNoKey, {}, false, false, 0xFFFFFFFF},
+              {REG_NONE, {}, false, false, 0xFFFFFFFF},
+              {REG_DWORD, {0x7E, 0x02, 0, 0}, true, false, 638},
+              {REG_DWORD, {0x34, 0x12}, true, false, 0x1234},
+              {REG_SZ, {'6', 0, 0, 0}, false, false, 0xFFFFFFFF},
+              {REG_BINARY, {1, 0, 0, 0}, false, false, 0xFFFFFFFF},
+              {kNoKey, {}, false, true, 0xFFFFFFFF}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << "type " << row.type << ", " << row.data.size() << " bytes, " << row.denyFull
-                                    << row.denyRead);
+    SCOPED_TRACE(testing::Message() << "type " << row.type << ", " << row.data.size() << " bytes, " << row.denyFull);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Kestrova");
     if (row.type != kNoKey)  // REG_NONE: the key with another value only
       RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, row.type == REG_NONE ? L"code" : L"status", row.type, row.data.data(),
                       row.data.size());
     DWORD status = 0x5A5A;
-    denyFull = row.denyFull, denyRead = row.denyRead;
+    denyFull = row.denyFull;
     EXPECT_EQ(CReg().ReadStatus(status), row.read);
     EXPECT_EQ(status, row.read ? row.status : 0x5A5Au);
     CReg().RecordFailure(9);
-    denyRead = false;
     EXPECT_EQ(Stored(L"status"), row.status);
     EXPECT_EQ(Stored(L"code"), 9u);
     HKEY sub = nullptr;  // a volatile key can hold no lasting subkey
