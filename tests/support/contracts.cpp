@@ -113,6 +113,7 @@ struct Row {
   std::vector<DWORD> errors;
   std::vector<Rule> rules;
   void (*more)(Ctx&);
+  bool releases = std::any_of(rules.begin(), rules.end(), [](const Rule& u) { return u.op == kFree || u.op == kRelease; });
   Row(const char* n, const char* h, Fails f, std::initializer_list<long long> e, std::vector<Rule> r = {},
       void (*m)(Ctx&) = nullptr)
       : name(n), header(h), fails(f), errors(e.begin(), e.end()), rules(std::move(r)), more(m) {}
@@ -465,19 +466,18 @@ template <class T> ULONG_PTR Word(const T& v) {  // a reference (a GUID) as its 
 template <class F, F os::Api::*E> struct Checked;
 template <class R, class... A, R (*os::Api::*E)(A...)> struct Checked<R (*)(A...), E> {
   static inline const Row* row;
-  static inline bool releases;
   static R Call(A... args) {
     const ULONG_PTR a[sizeof...(A) + 1] = {Word(args)...};
     const void* const site = __builtin_return_address(0);
     ++checking;
     Check(*row, a, site, false, 0);
-    const testing_os::Call call{row->name, a, site, row->fails, releases, row->errors};
+    const testing_os::Call call{row->name, a, site, row->fails, row->releases, row->errors};
     const std::optional<DWORD> error = fault ? fault(call) : std::nullopt;
     ULONG_PTR r = 0;
     if constexpr (std::is_void_v<R>) {
       (behind.*E)(args...);
     } else if (error) {
-      if (releases || *error == ERROR_INSUFFICIENT_BUFFER || *error == ERROR_MORE_DATA) (behind.*E)(args...);
+      if (row->releases || *error == ERROR_INSUFFICIENT_BUFFER || *error == ERROR_MORE_DATA) (behind.*E)(args...);
       if (*error) ::SetLastError(*error);
       const Fails f = row->fails;
       r = f == kInvalid                   ? ULONG_PTR(INVALID_HANDLE_VALUE)
@@ -512,14 +512,9 @@ const Row& Find(const char* name) {
 Contracts::Contracts() {
   if (g_installed) throw std::logic_error("one contract checker at a time");
   behind = os::api;
-#define CHECK_ENTRY(fn)                                                                         \
-  {                                                                                             \
-    using C = Checked<decltype(os::Api::fn), &os::Api::fn>;                                     \
-    C::row = &Find(#fn);                                                                        \
-    C::releases = std::any_of(C::row->rules.begin(), C::row->rules.end(),                       \
-                              [](const Rule& r) { return r.op == kFree || r.op == kRelease; }); \
-    os::api.fn = behind.fn ? &C::Call : nullptr;                                                \
-  }
+#define CHECK_ENTRY(fn)                                           \
+  Checked<decltype(os::Api::fn), &os::Api::fn>::row = &Find(#fn); \
+  os::api.fn = behind.fn ? &Checked<decltype(os::Api::fn), &os::Api::fn>::Call : nullptr;
   OS_FUNCTIONS(CHECK_ENTRY)
 #undef CHECK_ENTRY
   g_installed = true;
