@@ -85,8 +85,7 @@ struct Run {
   DWORD wmiFailAt = 0, wmiError = 0;
   long calls = 0, news = 0, lines = 0;
   int messages = -1;
-  const char* failedName = nullptr;
-  Step step = Entry, failedStep = Entry;
+  Step step = Entry;
   std::string role;                 // which record value the registry calls serve
   std::vector<std::string> writes;  // record values, in the order the run tried them
   std::set<Step> steps = {Entry};
@@ -121,6 +120,9 @@ std::set<DWORD64> g_logFunctions;
 std::set<std::string> g_contractsTold;
 std::vector<std::string> g_contracts;  // the contracts the current run broke
 
+bool Among(Step step, std::initializer_list<Step> steps) {
+  return std::find(steps.begin(), steps.end(), step) != steps.end();
+}
 bool Is(const char* name, const char* wanted) { return name && strcmp(name, wanted) == 0; }
 template <size_t N> bool OneOf(const char* name, const char* const (&names)[N]) {
   return std::any_of(names, names + N, [&](const char* n) { return Is(name, n); });
@@ -202,7 +204,6 @@ std::optional<DWORD> Fault(const testing_os::Call& c) {
   if (g_recording)
     g_calls.push_back(
         {c.name, g_run.step, c.site, InLog(), line, g_run.messages, g_run.role, c.releases, &c.errors, true, 0});
-  if (n == g_run.failAt) g_run.failedName = c.name, g_run.failedStep = g_calls[n].step;
   return Failed(n) ? std::optional(ErrorOf(n, c.errors)) : std::nullopt;
 }
 // How a call of the clean run ended.
@@ -220,10 +221,7 @@ void* operator new(size_t cb) {
       g_newSteps.push_back(g_run.step), g_newMessages.push_back(g_run.messages);
       --testing_os::checking;
     }
-    if (g_run.news++ == g_run.newFailAt) {
-      g_run.failedName = "new", g_run.failedStep = g_newSteps[g_run.newFailAt];
-      throw std::bad_alloc();
-    }
+    if (g_run.news++ == g_run.newFailAt) throw std::bad_alloc();
   }
   if (void* p = malloc(cb ? cb : 1)) return p;
   throw std::bad_alloc();
@@ -248,7 +246,7 @@ DWORD Expected(const CleanCall& call, DWORD error) {
     return error == ERROR_NO_MORE_ITEMS ? 28 : error == static_cast<DWORD>(ERROR_NO_SUCH_DEVINST) ? 29 : 12;
   if (Is(name, "SetupDiGetDeviceRegistryPropertyW") && error == ERROR_INSUFFICIENT_BUFFER) return kClean;  // asked again
   if (Is(name, "MessageBoxW") && call.step == Confirm) return 11;  // a box that cannot be shown is no OK
-  if (call.step != Repaired && call.step != OldDriver && call.step != ReadBack) return kOutcome[call.step];
+  if (!Among(call.step, {Repaired, OldDriver, ReadBack})) return kOutcome[call.step];
   if (OneOf(name, kRetried)) return kClean;  // the next attempt loads it; a process not under WOW64
   if (call.step == ReadBack) return 12;
   // A version that cannot be read is not the repaired one; on a repaired machine not the old one either.
@@ -260,7 +258,7 @@ DWORD ExpectedOutcome() {
   DWORD code = g_run.wmiFailAt ? 26 : kClean;
   // A message text that cannot be made is empty; the controller not opened; elsewhere a failure of its own.
   if (g_run.newFailAt >= 0)
-    code = g_run.failedStep == Report || g_run.failedStep == Confirm ? kClean : g_run.failedStep == Model ? 15 : 12;
+    code = Among(g_newSteps[g_run.newFailAt], {Report, Confirm}) ? kClean : g_newSteps[g_run.newFailAt] == Model ? 15 : 12;
   // A failure that lasts stops the first later call whose failure counts.
   for (long n = g_run.failAt; n >= 0 && n < static_cast<long>(g_calls.size()) && code == kClean;
        n = g_run.persist ? n + 1 : -1)
@@ -573,7 +571,7 @@ long Series(const Mode& mode, int kind, int& findings) {
     g_run.persist = kind == 1;
     g_run.failError = error;
     g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;
-    if (g_run.wmiError) g_run.wmiFailAt = n + 1, g_run.failedName = "WMI", g_run.failedStep = Hotfix;
+    g_run.wmiFailAt = g_run.wmiError ? n + 1 : 0;
     snprintf(g_current, sizeof(g_current), "%s: %s %ld (%s) %lx", mode.name, kKinds[kind], n,
              kind < 3 ? g_calls[n].name : "", error.value_or(0));
     std::vector<std::string> broken;
