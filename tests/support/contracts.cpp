@@ -60,42 +60,30 @@ bool Device(LPCWSTR p) {
          (!wcsncmp(p, L"\\\\?\\", 4) && p[5] != L':' && wcsncmp(p + 4, L"UNC\\", 4) && wcsncmp(p + 4, L"Volume{", 7));
 }
 
-// A rule of a generic kind on argument i (kThread: the calling thread): an open handle of kinds j with
-// any of the rights x (none: any right); a buffer of x-byte units, argument j's count of them (kBytes:
-// x bytes; Deref(k): as many as argument k points to), read, written or filled whole; a structure whose
-// first DWORD is its size x or y (j: NULL allowed); the bits x all set, or no bits but x; not NULL unless
-// argument j is not; a module the process holds (j: NULL allowed; x: mapped as data allowed); a full
-// path; COM initialised on the thread; released (j: the kinds; x: NULL ignored); a release of what the
-// caller does not hold through the boundary; acquired on success (i: what argument i points to, kResult
-// the result; j: the kind, a module mapped as data when x's flags in argument y ask for it; x: the
-// argument with its access, or the size and y the owner).
-enum Op {
-  kOpen,
-  kIn,
-  kInOut,
-  kOut,
-  kSize,
-  kMust,
-  kOnly,
-  kNeed,
-  kMod,
-  kPath,
-  kOnCom,
-  kFree,
-  kRelease,
-  kGet,
-  kGetSized,
-  kGetLoaded
-};
+// The generic kinds of rule, each on an argument i (kThread: the calling thread; kResult: the result):
+// kOpen: an open handle of the kinds j, opened with any of the rights x (none: any right).
+// kIn, kInOut, kOut: a buffer of x-byte units, argument j's count of them (kBytes: x bytes; Deref(k): as
+//   many as argument k points to), read, written, or filled whole by the call.
+// kSize: a structure whose first DWORD is its size, x or y (j: NULL allowed).
+// kMust, kOnly: flags with all of x set; flags of x only.
+// kNeed: not NULL, unless argument j is not. kMod: a module the process holds (j: NULL allowed; x: one
+//   mapped as data allowed). kPath: a fully qualified path. kOnCom: COM initialised on the thread.
+// kFree: released by its own function, once (j: the kinds; x: NULL ignored). kRelease: a release of what
+//   the caller holds outside the boundary.
+// kGet: acquired on success, the result or what argument i points to (j: the kind; x: the argument with
+//   its access); kGetSized: with the size in argument x and the owner in argument y; kGetLoaded: a module,
+//   one mapped as data when argument y has any of the flags x.
+enum Op { kOpen, kIn, kInOut, kOut, kSize, kMust, kOnly, kNeed };
+enum MoreOps { kMod = kNeed + 1, kPath, kOnCom, kFree, kRelease, kGet, kGetSized, kGetLoaded };
 constexpr int kThread = -2, kResult = -1, kBytes = -1;
 constexpr int Deref(int k) { return -3 - k; }
 struct Rule {
-  Op op;
+  int op;
   int i, j;
   DWORD x, y;
 };
 Rule Open(int i, unsigned kinds, DWORD anyOf = 0) { return {kOpen, i, int(kinds), anyOf, 0}; }
-Rule Buf(Op op, int i, int count, DWORD unit) { return {op, i, count, unit, 0}; }
+Rule Buf(int op, int i, int count, DWORD unit) { return {op, i, count, unit, 0}; }
 Rule Size(int i, DWORD size, DWORD or_ = 0, bool optional = false) { return {kSize, i, optional, size, or_ ? or_ : size}; }
 Rule Need(int i, int unless = -1) { return {kNeed, i, unless, 0, 0}; }
 Rule Mod(int i, bool nullToo, bool dataToo) { return {kMod, i, nullToo, dataToo, 0}; }
