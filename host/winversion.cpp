@@ -4,15 +4,6 @@
 
 namespace {
 
-// Looked up at run time: older kernels lack them, and the import table must not name them.
-using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
-using GetProductInfoFn = BOOL(WINAPI*)(DWORD, DWORD, DWORD, DWORD, PDWORD);
-
-template <class Fn> Fn Lookup(HMODULE hModule, const char* pszName) {
-  // FARPROC is the generic function pointer GetProcAddress hands back.
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(os::api.GetProcAddress(hModule, pszName)));
-}
-
 WORD CpuKind(WORD wArchitecture) {
   switch (wArchitecture) {
     case PROCESSOR_ARCHITECTURE_INTEL:
@@ -35,12 +26,10 @@ CWinVersion::CWinVersion()
   // The first query asks for the basic structure, which every release answers.
   _osvi.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
 
-  const HMODULE hKernel32 = os::api.GetModuleHandleW(L"kernel32.dll");
-  if (hKernel32) {
-    if (const auto pGetNativeSystemInfo = Lookup<GetNativeSystemInfoFn>(hKernel32, "GetNativeSystemInfo")) {
-      pGetNativeSystemInfo(&_si);
-      _wCpuKind = CpuKind(_si.wProcessorArchitecture);
-    }
+  // Older kernels lack it.
+  if (os::api.GetNativeSystemInfo) {
+    os::api.GetNativeSystemInfo(&_si);
+    _wCpuKind = CpuKind(_si.wProcessorArchitecture);
   }
 
   if (os::api.GetSystemMetrics(SM_TABLETPC)) _dwFeatures |= 1;
@@ -118,12 +107,10 @@ CWinVersion::CWinVersion()
   for (; cch < cchMax && _osvi.szCSDVersion[cch]; ++cch) _szSpName[cch] = _osvi.szCSDVersion[cch];
   _szSpName[cch] = L'\0';
 
-  if (_osvi.dwMajorVersion >= 6 && hKernel32) {
-    if (const auto pGetProductInfo = Lookup<GetProductInfoFn>(hKernel32, "GetProductInfo")) {
-      DWORD dwProductType = 0;
-      if (pGetProductInfo(_osvi.dwMajorVersion, _osvi.dwMinorVersion, _osvi.wServicePackMajor, _osvi.wServicePackMinor,
-                          &dwProductType))
-        _dwProductType = dwProductType;
-    }
+  if (_osvi.dwMajorVersion >= 6 && os::api.GetProductInfo) {
+    DWORD dwProductType = 0;
+    if (os::api.GetProductInfo(_osvi.dwMajorVersion, _osvi.dwMinorVersion, _osvi.wServicePackMajor, _osvi.wServicePackMinor,
+                               &dwProductType))
+      _dwProductType = dwProductType;
   }
 }

@@ -18,6 +18,9 @@ BOOL WINAPI UnboundVerQueryValueW(LPCVOID, LPCWSTR, LPVOID*, PUINT) {
 
 // Points entry at pszName of the System32 copy of pszDll, or at unbound when
 // that cannot be had.
+// FARPROC is the generic function pointer GetProcAddress hands back.
+template <class Fn> Fn Cast(FARPROC pfn) { return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(pfn)); }
+
 template <class Fn> void BindFromSystem32(Fn& entry, Fn unbound, const wchar_t* pszDll, const char* pszName) {
   entry = unbound;
   wchar_t szPath[MAX_PATH];
@@ -28,8 +31,7 @@ template <class Fn> void BindFromSystem32(Fn& entry, Fn unbound, const wchar_t* 
   if (!module) return;
   const FARPROC pfn = api.GetProcAddress(module.get(), pszName);
   if (pfn == nullptr) return;
-  // FARPROC is the generic function pointer GetProcAddress hands back.
-  entry = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(pfn));
+  entry = Cast<Fn>(pfn);
   module.release();  // loaded for the rest of the process: the entry points into it
 }
 
@@ -38,18 +40,26 @@ template <class Fn> void BindFromSystem32(Fn& entry, Fn unbound, const wchar_t* 
 Api api = {
 #define OS_REAL_ENTRY(name) &::name,
 #define OS_UNBOUND_ENTRY(name) &Unbound##name,
-    OS_FUNCTIONS_BY_ORIGIN(OS_REAL_ENTRY, OS_UNBOUND_ENTRY)
+#define OS_LOOKED_UP_ENTRY(name) nullptr,
+    OS_FUNCTIONS_BY_ORIGIN(OS_REAL_ENTRY, OS_UNBOUND_ENTRY, OS_LOOKED_UP_ENTRY)
+#undef OS_LOOKED_UP_ENTRY
 #undef OS_UNBOUND_ENTRY
 #undef OS_REAL_ENTRY
 };
 
-void RestrictDllSearch() {
-  // Looked up, never imported: Windows 7 without KB2533623 lacks it.
-  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+void BindKernel32() {
   const HMODULE hKernel32 = api.GetModuleHandleW(L"kernel32.dll");
-  const FARPROC pfn = hKernel32 ? api.GetProcAddress(hKernel32, "SetDefaultDllDirectories") : nullptr;
-  if (pfn != nullptr)
-    reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(pfn))(LOAD_LIBRARY_SEARCH_SYSTEM32);
+#define OS_LOOK_UP(name) api.name = hKernel32 ? Cast<decltype(api.name)>(api.GetProcAddress(hKernel32, #name)) : nullptr;
+#define OS_IMPORTED(name)
+  OS_FUNCTIONS_BY_ORIGIN(OS_IMPORTED, OS_IMPORTED, OS_LOOK_UP)
+#undef OS_IMPORTED
+#undef OS_LOOK_UP
+}
+
+void RestrictDllSearch() {
+  BindKernel32();
+  // Windows 7 without KB2533623 lacks it.
+  if (api.SetDefaultDllDirectories) api.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 void BindSystemDlls() {

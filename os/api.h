@@ -8,8 +8,11 @@
 // X: functions the executable imports (KnownDLLs of Windows 7, and comctl32,
 // which the manifest binds to the side-by-side assembly). S: functions of DLLs
 // that are not KnownDLLs, which Windows would look for beside the executable
-// first; BindSystemDlls takes them from the System32 copies.
-#define OS_FUNCTIONS_BY_ORIGIN(X, S)             \
+// first; BindSystemDlls takes them from the System32 copies. L: functions of
+// kernel32 that older releases lack, looked up at run time (the import table
+// must not name them): NULL until BindKernel32, and after it where kernel32
+// lacks them.
+#define OS_FUNCTIONS_BY_ORIGIN(X, S, L)          \
   /* kernel32: errors, memory, time, process */  \
   X(GetLastError)                                \
   X(SetLastError)                                \
@@ -30,6 +33,9 @@
   X(CompareStringW)                              \
   X(WideCharToMultiByte)                         \
   X(GetVersionExW)                               \
+  L(GetNativeSystemInfo)                         \
+  L(GetProductInfo)                              \
+  L(SetDefaultDllDirectories)                    \
   /* kernel32: files, devices, kernel objects */ \
   X(CreateFileW)                                 \
   X(SetFilePointer)                              \
@@ -95,7 +101,7 @@
   X(VariantClear)
 
 // Every entry, whatever its origin.
-#define OS_FUNCTIONS(X) OS_FUNCTIONS_BY_ORIGIN(X, X)
+#define OS_FUNCTIONS(X) OS_FUNCTIONS_BY_ORIGIN(X, X, X)
 
 namespace os {
 
@@ -105,14 +111,18 @@ struct Api {
 #undef OS_DECLARE_ENTRY
 };
 
-// Points at the real functions; besides BindSystemDlls, only tests change an
+// Points at the real functions; besides the binding below, only tests change an
 // entry. The S entries fail with ERROR_PROC_NOT_FOUND until BindSystemDlls
-// binds them, and after it when their System32 copy cannot be loaded.
+// binds them, and after it when their System32 copy cannot be loaded; a caller
+// of an L entry checks it for NULL first.
 extern Api api;
 
+// Points the L entries at kernel32's exports, NULL for those it lacks.
+void BindKernel32();
 // The tool runs elevated: no DLL may come from its own folder. Called first in
-// the entry point, in this order: searches by name then go to System32 only
-// (where Windows has SetDefaultDllDirectories: Windows 7 with KB2533623)...
+// the entry point, in this order: the L entries are bound, and searches by name
+// then go to System32 only (where Windows has SetDefaultDllDirectories: Windows
+// 7 with KB2533623)...
 void RestrictDllSearch();
 // ...and the S entries are bound from the System32 copies of their DLLs.
 void BindSystemDlls();

@@ -1,16 +1,15 @@
 // Fault injection over the whole run, inside a simulated ZR-45 (zr45.py exec).
-// Each mode runs once cleanly, recording every call through the OS boundary and
-// to the functions the run looks up; then once per call N with call N failing,
-// once per N with every call from N on failing, once per call site and each
-// further error its documentation gives, once per C++ allocation N with
-// allocation N failing, once per method call N of the WMI locator with that call
-// failing (an RPC error, then a WBEM one). A call fails as Windows fails it:
-// the failure value of its type, with the errors its documentation lists. Each
-// run must end with the outcome the failure gives by the tool's rules, leave the
-// record, the log, the options and the boxes the rules say, keep every contract
-// of the boundary, and release what it acquired. Only what Wine cannot give is
-// faked: the command line, the pauses, the answers to the boxes and the
-// installer's copy of the driver file.
+// Each mode runs once cleanly, recording every call through the OS boundary;
+// then once per call N with call N failing, once per N with every call from N
+// on failing, once per call site and each further error its page gives, once
+// per C++ allocation N with allocation N failing, once per method call N of the
+// WMI locator with that call failing (an RPC error, then a WBEM one). The
+// contract checker fails a call as its contract row says Windows fails it. Each
+// run must end with the outcome the failure gives by the tool's rules, keep
+// every contract of the boundary and release what it acquired; a run with one
+// failure must also leave the record, the log, the options and the boxes the
+// rules say. Only what Wine cannot give is faked: the command line, the pauses,
+// the answers to the boxes and the installer's copy of the driver file.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +20,6 @@
 #include <set>
 #include <string>
 #include <tuple>
-#include <type_traits>
 #include <vector>
 
 #include "app/messages.h"
@@ -48,38 +46,13 @@ constexpr DWORD kClean = 0xFFFFFFFF;                      // a failure that chan
 // The RPC server is unavailable; WBEM_E_ACCESS_DENIED.
 const DWORD kWmiErrors[] = {0x800706BA, 0x80041003};
 
-// The check or part of the run in progress when a call is made, with the
-// outcome a failure of one of its calls gives (kClean: none, by the rules).
-enum Step {
-  Entry,
-  Options,
-  LogOpen,
-  Com,
-  Instance,
-  Controls,
-  Admin,
-  Model,
-  ModelRule,
-  Windows,
-  Tpm,
-  Hotfix,
-  Package,
-  Repaired,
-  OldDriver,
-  Confirm,
-  Install,
-  ReadBack,
-  Record,
-  Report
-};
-const struct {
-  const char* name;
-  DWORD outcome;
-} kSteps[] = {{"entry", kClean},    {"options", kClean},         {"log", kClean},      {"COM", 12},
-              {"instance", 13},     {"controls", kClean},        {"administrator", 1}, {"controller", 15},
-              {"model rule", 16},   {"Windows", kClean},         {"TPM device", 29},   {"hotfix", 26},
-              {"package", 28},      {"repaired driver", kClean}, {"old driver", 27},   {"confirmation", kClean},
-              {"installation", 12}, {"read-back", 12},           {"record", kClean},   {"report", kClean}};
+// The check or part of the run in progress when a call is made, and the outcome a failure of one of its
+// calls gives (kClean: none, by the rules).
+using Step = int;
+enum : Step { Entry, Options, LogOpen, Com, Instance, Controls, Admin, Model, ModelRule, Windows, Tpm };
+enum : Step { Hotfix = Tpm + 1, Package, Repaired, OldDriver, Confirm, Install, ReadBack, Record, Report };
+const DWORD kOutcome[] = {kClean, kClean, kClean, 12,     13, kClean, 1,  15, 16,     kClean,
+                          29,     26,     28,     kClean, 27, kClean, 12, 12, kClean, kClean};
 
 // A mode: its command line; tpm.sys before the run; whether an earlier repair left "status" 638
 // ("code" 99); whether another program holds tpm.sys until the first pause (the load retries)
@@ -92,7 +65,6 @@ struct Mode {
   DWORD planned;
   std::set<Step> skipped;
 };
-// The model rule's thousand allocations are alike in every mode: only the first fails them.
 const Mode kModes[] = {
     {"silent", L"vadrel.exe /s", L"old", false, false, false, 0, {Confirm}},
     {"interactive", L"vadrel.exe", L"old", true, false, false, 0, {LogOpen}},
@@ -100,16 +72,12 @@ const Mode kModes[] = {
     {"already-repaired", L"vadrel.exe /s", L"repaired", true, false, false, 2, {OldDriver, Confirm, Install, ReadBack}},
     {"retries-restart", L"vadrel.exe /s", L"old", false, true, false, 0, {Confirm}},
     {"cancel", L"vadrel.exe", L"old", false, false, true, 11, {LogOpen, Install, ReadBack}}};
+constexpr long kModelRuleStride = 16;
 
 // What one run did, as seen from the boundary. Its planned failure: the failable call that fails
 // (-1: none), once or for good, and with which error; the C++ allocation that fails; the WMI method
 // call that fails, from 1, and with what.
-struct Box {
-  std::wstring text, caption;
-  UINT type;
-  bool owner;
-  long at;
-};
+using Box = std::tuple<std::wstring, std::wstring, UINT, bool>;  // text, caption, style, owner
 struct Run {
   long failAt = -1, newFailAt = -1;
   bool persist = false;
@@ -117,15 +85,15 @@ struct Run {
   DWORD wmiFailAt = 0, wmiError = 0;
   long calls = 0, news = 0, lines = 0;
   int messages = -1;
-  const char* failedName = nullptr;
-  Step step = Entry, failedStep = Entry;
+  Step step = Entry;
   std::string role;                 // which record value the registry calls serve
   std::vector<std::string> writes;  // record values, in the order the run tried them
   std::set<Step> steps = {Entry};
   std::vector<Box> boxes;  // every box the run tried to show
 };
-// A call of the clean run: where it came from; whether the run log made it, the log line and the
-// message in progress, the record value it serves; whether it succeeded, else its error.
+// A failable call of the clean run: where it came from; whether the run log made it, the log line and
+// the message in progress, the record value it serves; whether it releases; its page's errors;
+// whether it succeeded, else its error.
 struct CleanCall {
   const char* name;
   Step step;
@@ -134,81 +102,73 @@ struct CleanCall {
   long line;
   int message;
   std::string role;
+  bool releases;
+  const std::vector<DWORD>* errors;
   bool ok;
   DWORD error;
 };
 Run g_run;
 const Mode* g_mode = nullptr;
 HANDLE g_held = INVALID_HANDLE_VALUE;  // tpm.sys as another program holds it
-// The clean run remembers each call, its log lines, boxes and record writes; only the run's own
-// allocations count.
+// The clean run remembers each call; only the run's own allocations count.
 bool g_recording = false, g_countNews = false, g_comLeaked = false;
 std::vector<CleanCall> g_calls;
 std::vector<Step> g_newSteps;
 std::vector<int> g_newMessages;  // the message in progress at each allocation
 DWORD g_wmiCalls = 0;
-std::vector<std::string> g_cleanLines;
-std::vector<long> g_lineAt;  // the call that wrote each clean line
-std::vector<Box> g_cleanBoxes;
 std::set<DWORD64> g_logFunctions;
 std::set<std::string> g_contractsTold;
 std::vector<std::string> g_contracts;  // the contracts the current run broke
-int g_quiet = 0;                       // inside the harness or below the boundary: allocations not the program's
-struct Quiet {
-  Quiet() { ++g_quiet; }
-  ~Quiet() { --g_quiet; }
-};
 
+bool Among(Step step, std::initializer_list<Step> steps) {
+  return std::find(steps.begin(), steps.end(), step) != steps.end();
+}
 bool Is(const char* name, const char* wanted) { return name && strcmp(name, wanted) == 0; }
 template <size_t N> bool OneOf(const char* name, const char* const (&names)[N]) {
   return std::any_of(names, names + N, [&](const char* n) { return Is(name, n); });
 }
-// The error a failing call reports when none is planned: the first its documentation gives.
-DWORD Primary(const char* name) {
-  const std::vector<DWORD>& errors = testing_os::DocumentedErrors(name);
-  return errors.empty() ? 0 : errors[0];
-}
 
 // Marks the step a call starts, which record value and message it serves, before the call may fail.
 void Mark(Step step) { g_run.steps.insert(g_run.step = step); }
-template <class... A> void Observe(const char* name, A...) {
+void Observe(const testing_os::Call& c) {
   static const struct {
     const char* name;
     Step step;
-  } kMarks[] = {
-      {"CommandLineToArgvW", Options}, {"GetModuleFileNameW", LogOpen},    {"CoInitializeEx", Com},
-      {"CreateMutexW", Instance},      {"InitCommonControlsEx", Controls}, {"AllocateAndInitializeSid", Admin},
-      {"DeviceIoControl", ModelRule},  {"CoInitializeSecurity", Hotfix},   {"UpdateDriverForPlugAndPlayDevicesW", Install}};
+  } kMarks[] = {{"CommandLineToArgvW", Options},
+                {"GetModuleFileNameW", LogOpen},
+                {"CoInitializeEx", Com},
+                {"CreateMutexW", Instance},
+                {"InitCommonControlsEx", Controls},
+                {"AllocateAndInitializeSid", Admin},
+                {"DeviceIoControl", ModelRule},
+                {"GetSystemMetrics", Windows},
+                {"CoInitializeSecurity", Hotfix},
+                {"UpdateDriverForPlugAndPlayDevicesW", Install}};
+  const char* const name = c.name;
+  const auto text = [&](int i) { return reinterpret_cast<LPCWSTR>(c.a[i]); };
   for (const auto& mark : kMarks)
     if (Is(name, mark.name)) Mark(mark.step);
   // A version read starts: whether the driver is repaired already, or what the installation left.
   if (Is(name, "IsWow64Process") && (g_run.step == Package || g_run.step == Install))
     Mark(g_run.step == Package ? Repaired : ReadBack);
   if (Is(name, "WriteFile")) ++g_run.lines;  // the program writes no file but its log: one call a line
-  if (!strncmp(name, "Reg", 3)) g_run.role.clear();
-}
-void Observe(const char*, const GUID* guid, PCWSTR, HWND, DWORD) { Mark(guid ? Model : Tpm); }
-void Observe(const char* name, LPCWSTR path) {
-  if (Is(name, "GetModuleHandleW") && !path) ++g_run.messages;      // a message text is being loaded
-  if (Is(name, "GetModuleHandleW")) Mark(path ? Windows : Report);  // kernel32 for the version; the program for a text
-  if (Is(name, "PathFileExistsW")) Mark(wcscmp(path, kDriverPackagePath) == 0 ? Package : OldDriver);
-}
-void Observe(const char*, HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-  if ((type & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
-  g_run.boxes.push_back({text ? text : L"(null)", caption ? caption : L"(null)", type, owner != nullptr, g_run.calls});
-}
-template <class... A> void Observe(const char* name, HKEY, LPCWSTR key, A...) {
-  if (!key || wcscmp(key, kRecordKey) != 0) return;
-  Mark(Record);
-  g_run.role = Is(name, "RegOpenKeyExW") ? "read" : "key";  // the status read, or a key for a value to set
-}
-void Observe(const char* name, HKEY, LPCWSTR value, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
-  g_run.role = Is(name, "RegQueryValueExW") && g_run.step == Record ? "read" : "";
-}
-void Observe(const char*, HKEY, LPCWSTR name, DWORD, DWORD, const BYTE*, DWORD) {
-  g_run.writes.emplace_back(name, name + wcslen(name));  // the names are ASCII
-  g_run.role = g_run.writes.back();
-  for (auto c = g_calls.rbegin(); g_recording && c != g_calls.rend() && c->role == "key"; ++c) c->role = g_run.role;
+  if (Is(name, "SetupDiGetClassDevsW")) Mark(c.a[0] ? Model : Tpm);
+  if (Is(name, "GetModuleHandleW")) ++g_run.messages, Mark(Report);  // the program's module, for a message text
+  if (Is(name, "PathFileExistsW")) Mark(wcscmp(text(0), kDriverPackagePath) == 0 ? Package : OldDriver);
+  if (Is(name, "MessageBoxW")) {
+    if ((c.a[3] & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
+    g_run.boxes.push_back({text(1) ? text(1) : L"(null)", text(2) ? text(2) : L"(null)", UINT(c.a[3]), c.a[0] != 0});
+  }
+  if (strncmp(name, "Reg", 3) != 0) return;
+  g_run.role.clear();
+  if ((Is(name, "RegOpenKeyExW") || Is(name, "RegCreateKeyExW")) && text(1) && !wcscmp(text(1), kRecordKey))
+    Mark(Record), g_run.role = Is(name, "RegOpenKeyExW") ? "read" : "key";  // the status read, or a key for a value to set
+  if (Is(name, "RegQueryValueExW") && g_run.step == Record) g_run.role = "read";
+  if (Is(name, "RegSetValueExW")) {
+    g_run.writes.emplace_back(text(1), text(1) + wcslen(text(1)));  // the names are ASCII
+    g_run.role = g_run.writes.back();
+    for (auto k = g_calls.rbegin(); g_recording && k != g_calls.rend() && k->role == "key"; ++k) k->role = g_run.role;
+  }
 }
 
 // Whether the run log made the call while writing a line: Write or WriteW is on the stack.
@@ -222,125 +182,46 @@ bool InLog() {
 }
 
 // Whether the planned failure hits call n (once, or from an earlier call on), and with which error:
-// the one planned for the call it starts at, else the first its documentation gives.
+// the one planned for the call it starts at, else the first its page gives.
 bool Failed(long n) { return g_run.failAt >= 0 && (n == g_run.failAt || (g_run.persist && n > g_run.failAt)); }
-DWORD ErrorOf(long n, const char* name) { return n == g_run.failAt && g_run.failError ? *g_run.failError : Primary(name); }
+DWORD ErrorOf(long n, const std::vector<DWORD>& errors) {
+  return n == g_run.failAt && g_run.failError ? *g_run.failError : errors.empty() ? 0 : errors[0];
+}
+
+// The program's own module is always there to be found, and the process heap lasts as long as the
+// process: the two are never failed.
+bool Failable(const testing_os::Call& c) {
+  return c.fails != testing_os::kNever && !(Is(c.name, "GetModuleHandleW") && !c.a[0]) && !Is(c.name, "GetProcessHeap");
+}
 
 // Counts one failable call; the error it fails with, or none.
-std::optional<DWORD> Inject(const char* name, const void* site) {
+std::optional<DWORD> Fault(const testing_os::Call& c) {
+  Observe(c);
+  if (!Failable(c)) return std::nullopt;
   const long n = g_run.calls++;
   // A line's own write belongs to that line, counted as it was observed.
-  const long line = g_run.lines - (Is(name, "WriteFile") ? 1 : 0);
-  if (g_recording) g_calls.push_back({name, g_run.step, site, InLog(), line, g_run.messages, g_run.role, true, 0});
-  if (n == g_run.failAt) g_run.failedName = name, g_run.failedStep = g_calls[n].step;
-  return Failed(n) ? std::optional(ErrorOf(n, name)) : std::nullopt;
+  const long line = g_run.lines - (Is(c.name, "WriteFile") ? 1 : 0);
+  if (g_recording)
+    g_calls.push_back(
+        {c.name, g_run.step, c.site, InLog(), line, g_run.messages, g_run.role, c.releases, &c.errors, true, 0});
+  return Failed(n) ? std::optional(ErrorOf(n, c.errors)) : std::nullopt;
 }
-
-// How a call fails: the value its type gives (null, FALSE, zero, an error status or HRESULT),
-// with the error its documentation gives. A release that fails still releases, so that a run
-// leaves nothing behind for the next; a call that reports a needed size still reports it.
-const char* const kInvalidHandle[] = {"CreateFileW", "SetupDiGetClassDevsW", "SetupDiOpenDevRegKey"};
-const char* const kReleases[] = {"CloseHandle", "RegCloseKey", "FreeLibrary", "SetupDiDestroyDeviceInfoList",
-                                 "HeapFree",    "LocalFree",   "FreeSid",     "VariantClear"};
-
-template <class... A> bool Failable(const char* name, A... a) {
-  const std::vector<DWORD>& errors = testing_os::DocumentedErrors(name);
-  if (!errors.empty() && errors[0] == testing_os::kCannotFail) return false;
-  // The program's own module is always there to be found.
-  if constexpr (sizeof...(A) == 1 && (std::is_same_v<A, LPCWSTR> && ...))
-    return !Is(name, "GetModuleHandleW") || ((a != nullptr) && ...);
-  return true;
-}
-
-// A function the run looks up and calls directly is handed out counted, as the boundary's entries are.
-decltype(&::GetProductInfo) g_getProductInfo;
-BOOL WINAPI CountedGetProductInfo(DWORD major, DWORD minor, DWORD spMajor, DWORD spMinor, PDWORD type) {
-  if (Inject("GetProductInfo", testing_os::site)) return FALSE;  // it tells no error
-  return g_getProductInfo(major, minor, spMajor, spMinor, type);
-}
-template <class R, class... A> R Handed(R r, A...) { return r; }
-FARPROC Handed(FARPROC r, HMODULE, LPCSTR name) {
-  if (!r || strcmp(name, "GetProductInfo") != 0) return r;
-  g_getProductInfo = reinterpret_cast<decltype(g_getProductInfo)>(reinterpret_cast<void (*)()>(r));
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&CountedGetProductInfo));
-}
-
-// One entry of the boundary wrapped: counts the call, and fails it when planned.
-template <class F, F os::Api::*Entry> struct Hook;
-template <class R, class... A, R (*os::Api::*Entry)(A...)> struct Hook<R (*)(A...), Entry> {
-  static inline R (*next)(A...);
-  static inline const char* name;
-
-  static R Call(A... a) {
-    Quiet quiet;
-    Observe(name, a...);
-    if constexpr (!std::is_void_v<R>) {
-      const bool failable = Failable(name, a...);
-      const std::optional<DWORD> error = failable ? Inject(name, testing_os::site) : std::nullopt;
-      if (error) {
-        if (OneOf(name, kReleases) || *error == ERROR_INSUFFICIENT_BUFFER || *error == ERROR_MORE_DATA) next(a...);
-        if (*error) ::SetLastError(*error);
-        return FailureValue(*error, a...);
-      }
-      R r = next(a...);
-      if (failable && g_recording) {  // how the call ended in the clean run
-        CleanCall& call = g_calls.back();
-        call.ok = Succeeded(r);
-        if constexpr (std::is_same_v<R, LONG>)
-          call.error = static_cast<DWORD>(r);
-        else
-          call.error = call.ok ? 0 : ::GetLastError();
-      }
-      return Handed(r, a...);
-    }
-    return next(a...);
-  }
-  template <class T> static bool Succeeded(T r) {
-    if constexpr (std::is_pointer_v<T>)
-      return r && r != reinterpret_cast<T>(INVALID_HANDLE_VALUE);
-    else if constexpr (std::is_same_v<T, LONG>)
-      return r >= 0;  // ERROR_SUCCESS, S_OK, S_FALSE
-    else
-      return Is(name, "SetFilePointer") ? r != static_cast<T>(INVALID_SET_FILE_POINTER) : r != T{};
-  }
-  static R FailureValue(DWORD error, A... a) {
-    if constexpr (std::is_pointer_v<R>) {
-      if (OneOf(name, kInvalidHandle)) return reinterpret_cast<R>(INVALID_HANDLE_VALUE);
-      if constexpr (sizeof...(A) == 1 && (std::is_convertible_v<A, R> && ...))
-        if (OneOf(name, kReleases)) return R(a...);  // LocalFree, FreeSid: what was not freed
-      return nullptr;
-    } else if constexpr (std::is_same_v<R, LONG>) {
-      return static_cast<LONG>(error);  // a registry status or an HRESULT
-    } else if constexpr (std::is_same_v<R, DWORD>) {
-      return Is(name, "SetFilePointer") ? INVALID_SET_FILE_POINTER : 0;
-    } else {
-      return R{};
-    }
-  }
-};
-
-void InstallFaults() {
-#define HOOK_ENTRY(entry)                                                \
-  Hook<decltype(os::Api::entry), &os::Api::entry>::name = #entry;        \
-  Hook<decltype(os::Api::entry), &os::Api::entry>::next = os::api.entry; \
-  os::api.entry = &Hook<decltype(os::Api::entry), &os::Api::entry>::Call;
-  OS_FUNCTIONS(HOOK_ENTRY)
-#undef HOOK_ENTRY
+// How a call of the clean run ended.
+void Ended(const testing_os::Call& c, bool ok, DWORD error) {
+  if (g_recording && Failable(c)) g_calls.back().ok = ok, g_calls.back().error = ok ? 0 : error;
 }
 
 }  // namespace
 
 // Every C++ allocation of the run counts; the planned one fails.
 void* operator new(size_t cb) {
-  if (g_countNews && !g_quiet && !testing_os::checking) {
+  if (g_countNews && !testing_os::checking) {
     if (g_recording) {
-      Quiet quiet;
+      ++testing_os::checking;
       g_newSteps.push_back(g_run.step), g_newMessages.push_back(g_run.messages);
+      --testing_os::checking;
     }
-    if (g_run.news++ == g_run.newFailAt) {
-      g_run.failedName = "new", g_run.failedStep = g_newSteps[g_run.newFailAt];
-      throw std::bad_alloc();
-    }
+    if (g_run.news++ == g_run.newFailAt) throw std::bad_alloc();
   }
   if (void* p = malloc(cb ? cb : 1)) return p;
   throw std::bad_alloc();
@@ -356,8 +237,8 @@ namespace {
 DWORD Expected(const CleanCall& call, DWORD error) {
   static const char* const kRetried[] = {"LoadLibraryW", "LoadLibraryExW", "IsWow64Process"};
   const char* const name = call.name;
-  if (!call.ok && call.error == error) return kClean;                       // it failed that way anyway: a size query
-  if (OneOf(name, kReleases) || Is(name, "FormatMessageA")) return kClean;  // a release still releases; error text
+  if (!call.ok && call.error == error) return kClean;              // it failed that way anyway: a size query
+  if (call.releases || Is(name, "FormatMessageA")) return kClean;  // a release still releases; error text
   if (Is(name, "GetVersionExW")) return 18;   // of the Windows step's calls only the version tells the release
   if (Is(name, "SysAllocString")) return 12;  // no memory for the query's strings: a failure of its own, unrecorded
   if (Is(name, "CoInitializeSecurity")) return error == static_cast<DWORD>(RPC_E_TOO_LATE) ? kClean : 26;  // set earlier
@@ -365,7 +246,7 @@ DWORD Expected(const CleanCall& call, DWORD error) {
     return error == ERROR_NO_MORE_ITEMS ? 28 : error == static_cast<DWORD>(ERROR_NO_SUCH_DEVINST) ? 29 : 12;
   if (Is(name, "SetupDiGetDeviceRegistryPropertyW") && error == ERROR_INSUFFICIENT_BUFFER) return kClean;  // asked again
   if (Is(name, "MessageBoxW") && call.step == Confirm) return 11;  // a box that cannot be shown is no OK
-  if (call.step != Repaired && call.step != OldDriver && call.step != ReadBack) return kSteps[call.step].outcome;
+  if (!Among(call.step, {Repaired, OldDriver, ReadBack})) return kOutcome[call.step];
   if (OneOf(name, kRetried)) return kClean;  // the next attempt loads it; a process not under WOW64
   if (call.step == ReadBack) return 12;
   // A version that cannot be read is not the repaired one; on a repaired machine not the old one either.
@@ -377,11 +258,11 @@ DWORD ExpectedOutcome() {
   DWORD code = g_run.wmiFailAt ? 26 : kClean;
   // A message text that cannot be made is empty; the controller not opened; elsewhere a failure of its own.
   if (g_run.newFailAt >= 0)
-    code = g_run.failedStep == Report || g_run.failedStep == Confirm ? kClean : g_run.failedStep == Model ? 15 : 12;
+    code = Among(g_newSteps[g_run.newFailAt], {Report, Confirm}) ? kClean : g_newSteps[g_run.newFailAt] == Model ? 15 : 12;
   // A failure that lasts stops the first later call whose failure counts.
   for (long n = g_run.failAt; n >= 0 && n < static_cast<long>(g_calls.size()) && code == kClean;
        n = g_run.persist ? n + 1 : -1)
-    code = Expected(g_calls[n], ErrorOf(n, g_calls[n].name));
+    code = Expected(g_calls[n], ErrorOf(n, *g_calls[n].errors));
   return code == kClean ? g_mode->planned : code;
 }
 
@@ -427,24 +308,21 @@ const wchar_t* Message(DWORD code) {
 
 // --- The machine around a run.
 
-struct RecordState {
-  std::optional<DWORD> status, code;
-  std::optional<std::wstring> updatedver;
-  bool operator==(const RecordState& o) const { return status == o.status && code == o.code && updatedver == o.updatedver; }
-};
-std::vector<std::pair<long, RecordState>> g_cleanWrites;  // the clean run's record after each write, by call
+// The record's values as text, by name: the status and code, and updatedver.
+using RecordState = std::map<std::string, std::string>;
 
 RecordState ReadRecord(std::vector<std::string>& broken) {
   RecordState r;
-  for (auto [name, value] : {std::pair(L"status", &r.status), std::pair(L"code", &r.code)}) {
+  for (const char* name : {"status", "code"}) {
     DWORD data = 0, cb = sizeof(data), type = 0;
-    if (!RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, name, RRF_RT_ANY, &type, &data, &cb))
-      *value = type == REG_DWORD && cb == 4 ? data : (broken.push_back("record: a value not a REG_DWORD"), data);
+    const std::wstring value(name, name + strlen(name));
+    if (!RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, value.c_str(), RRF_RT_ANY, &type, &data, &cb))
+      r[name] = type == REG_DWORD && cb == 4 ? std::to_string(data) : (broken.push_back("record: not a REG_DWORD"), "?");
   }
   wchar_t text[300] = {};
   DWORD cb = sizeof(text), type = 0;
   if (!RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, L"updatedver", RRF_RT_ANY | RRF_NOEXPAND, &type, text, &cb)) {
-    r.updatedver = text;
+    r["updatedver"] = std::string(text, text + wcslen(text));
     // The whole 260-character buffer: the text, then zeros.
     if (type != REG_SZ || cb != 520 || std::any_of(text + wcslen(text), text + 260, [](wchar_t c) { return c != 0; }))
       broken.push_back("record: \"updatedver\" not 520 bytes of REG_SZ, the text then zeros");
@@ -455,6 +333,8 @@ RecordState ReadRecord(std::vector<std::string>& broken) {
 void SetDword(const wchar_t* key, const wchar_t* name, DWORD value) {
   RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &value, sizeof(value));
 }
+
+std::string Narrow(const wchar_t* text) { return text ? std::string(text, text + wcslen(text)) : std::string(); }
 
 std::optional<std::string> ReadBytes(const wchar_t* path) {
   FILE* f = _wfopen(path, L"rb");
@@ -473,15 +353,9 @@ void LetGo() {
   if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE));
 }
 
-// Sets the record value a call serves (its role) to that of another record.
-void Take(RecordState& to, const std::string& role, const RecordState& from) {
-  if (role == "status") to.status = from.status;
-  if (role == "code") to.code = from.code;
-  if (role == "updatedver") to.updatedver = from.updatedver;
-}
-
 RecordState Before(const Mode& mode) {
-  return mode.earlierRecord ? RecordState{kEarlierStatus, kEarlierCode, {}} : RecordState{};
+  return mode.earlierRecord ? RecordState{{"status", std::to_string(kEarlierStatus)}, {"code", std::to_string(kEarlierCode)}}
+                            : RecordState{};
 }
 
 // The machine as the mode has it before a run; the process as a new one starts.
@@ -501,41 +375,44 @@ void Prepare(const Mode& mode, std::vector<std::string>& broken) {
   szCaption[0] = L'\0';
 }
 
-// The record's rules: what the run's outcome writes, less what its failing calls lost.
+// The record's rules: what the run's outcome writes, less what its failing call lost. Under lasting
+// failures the record is the clean run's up to the first failure: nothing to check but the outcome.
 void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken) {
   const RecordState actual = ReadRecord(broken);
-  RecordState expected = Before(mode);
-  const bool installed = g_run.steps.count(Install);
-  const CleanCall* failed = FailedCall();
-  const DWORD error = failed ? ErrorOf(g_run.failAt, failed->name) : 0;
-  if (g_run.persist) {  // the clean run's writes before the failures began, and none after
-    for (const auto& [at, record] : g_cleanWrites)
-      if (at < g_run.failAt) expected = record;
-  } else if (!(code == 1 || code == 13 || (code == 12 && !installed))) {  // those leave it alone
-    if (installed) {
-      if (code == 0 || code == 30) expected.updatedver = kRepairedVersion;
-      const bool installerFailed = failed && Is(failed->name, "UpdateDriverForPlugAndPlayDevicesW");
-      expected.status = code == 0 ? (mode.retries ? 638 : 0) : installerFailed ? error : 1;
-    } else if (failed && failed->role == "read") {                      // a refusal whose read of "status" failed:
-      if (error == ERROR_FILE_NOT_FOUND) expected.status = 0xFFFFFFFF;  // gone as it was read: marked
-    } else if (!expected.status) {
-      expected.status = 0xFFFFFFFF;  // a refusal marks a status that is not there, and keeps one that is
-    }
-    expected.code = code;
-    // A value whose setting failed, or "updatedver" whose key did not open (one attempt only).
-    if (failed &&
-        (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") && failed->role == "updatedver")))
-      Take(expected, failed->role, Before(mode));
-  }
-  const auto show = [](const RecordState& r) {
-    return "status " + (r.status ? std::to_string(*r.status) : "-") + ", code " + (r.code ? std::to_string(*r.code) : "-") +
-           ", updatedver " + (r.updatedver ? std::string(r.updatedver->begin(), r.updatedver->end()) : "-");
-  };
-  if (!(actual == expected)) broken.push_back("record: " + show(actual) + ", the rules give " + show(expected));
   static const char* const kOrder[] = {"updatedver", "status", "code"};
   for (size_t i = 1; i < g_run.writes.size(); ++i)
     if (std::find(kOrder, kOrder + 3, g_run.writes[i]) <= std::find(kOrder, kOrder + 3, g_run.writes[i - 1]))
       broken.push_back("record written out of order");
+  if (g_run.persist) return;
+  RecordState expected = Before(mode);
+  const bool installed = g_run.steps.count(Install);
+  const CleanCall* failed = FailedCall();
+  const DWORD error = failed ? ErrorOf(g_run.failAt, *failed->errors) : 0;
+  if (!(code == 1 || code == 13 || (code == 12 && !installed))) {  // those leave it alone
+    if (installed) {
+      if (code == 0 || code == 30) expected["updatedver"] = Narrow(kRepairedVersion);
+      const bool installerFailed = failed && Is(failed->name, "UpdateDriverForPlugAndPlayDevicesW");
+      expected["status"] = std::to_string(code == 0 ? (mode.retries ? 638 : 0) : installerFailed ? error : 1);
+    } else if (failed && failed->role == "read") {  // a refusal whose read of "status" failed:
+      if (error == ERROR_FILE_NOT_FOUND) expected["status"] = std::to_string(~0u);  // gone as it was read: marked
+    } else if (!expected.count("status")) {
+      expected["status"] = std::to_string(~0u);  // a refusal marks a status that is not there, and keeps one that is
+    }
+    expected["code"] = std::to_string(code);
+    // A value whose setting failed, or "updatedver" whose key did not open (one attempt only).
+    if (failed &&
+        (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") && failed->role == "updatedver"))) {
+      const RecordState before = Before(mode);
+      const auto was = before.find(failed->role);
+      was == before.end() ? void(expected.erase(failed->role)) : void(expected[failed->role] = was->second);
+    }
+  }
+  const auto show = [](const RecordState& r) {
+    std::string text;
+    for (const auto& [name, value] : r) text += " " + name + "=" + value;
+    return text;
+  };
+  if (actual != expected) broken.push_back("record:" + show(actual) + ", the rules give" + show(expected));
 }
 
 // The log's lines past their time stamps; a line without its stamp breaks a rule.
@@ -555,87 +432,58 @@ std::vector<std::string> Bodies(const std::string& text, std::vector<std::string
   return bodies;
 }
 
-std::string Narrow(const wchar_t* text) { return text ? std::string(text, text + wcslen(text)) : std::string(); }
-
 // What the user sees: the options; in a silent run the log beside the program, appended to, with the
 // start line, the outcome's message and the return code, and no box; otherwise the question and the
-// outcome's message as system-modal boxes with the caption.
+// outcome's message as system-modal boxes with the caption. Under lasting failures, only the options.
 void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& broken) {
   const auto [silent, force] = ExpectedOptions();
   if (RunOptions::silent != silent || RunOptions::force != force) broken.push_back("options: a run of another mode");
+  if (g_run.persist) return;
   const CleanCall* failed = FailedCall();
   // The caption's load is the run's first call; a message whose load failed is empty.
   const std::wstring caption = Failed(0) ? L"" : L"Orlinth";
   // A message's text is lost when its buffer or its string cannot be had.
-  const auto lost = [](int message) {
-    for (size_t n = 0; n < g_calls.size(); ++n)
-      if (g_calls[n].message == message && g_calls[n].step == Report && !g_calls[n].log &&
-          (Is(g_calls[n].name, "HeapAlloc") || Is(g_calls[n].name, "LoadStringW")) && Failed(static_cast<long>(n)))
-        return true;
-    return false;
-  };
   const auto text = [&](int message, const std::wstring& clean) {
-    if (lost(message)) return std::wstring();
     const long a = g_run.newFailAt;
-    return a >= 0 && g_newSteps[a] == Report && g_newMessages[a] == message ? std::wstring() : clean;
+    if (a >= 0 && g_newSteps[a] == Report && g_newMessages[a] == message) return std::wstring();
+    return failed && failed->message == message && failed->step == Report && !failed->log &&
+                   (Is(failed->name, "HeapAlloc") || Is(failed->name, "LoadStringW"))
+               ? std::wstring()
+               : clean;
   };
-  const bool noCom = failed && Is(failed->name, "CoInitializeEx") && !g_run.persist;
+  const bool noCom = failed && Is(failed->name, "CoInitializeEx");
   const wchar_t* const message = noCom ? testing_catalogue::English(104) : Message(code);
 
   // Boxes: none in a silent run; else the question when the checks passed, then the outcome's message.
   std::vector<Box> expected;
   if (!silent && (g_run.steps.count(Install) || code == 11))
-    expected.push_back({testing_catalogue::English(110), caption, MB_OKCANCEL | MB_SYSTEMMODAL, false, 0});
-  if (!silent && message) expected.push_back({message, caption, MB_SYSTEMMODAL, false, 0});
-  for (size_t i = 0; i < expected.size(); ++i) expected[i].text = text(static_cast<int>(i), expected[i].text);
-  const auto sameBoxes = [&](const std::vector<Box>& want, size_t count) {
-    if (count > g_run.boxes.size() || count > want.size()) return false;
-    for (size_t i = 0; i < count; ++i)
-      if (g_run.boxes[i].text != want[i].text || g_run.boxes[i].caption != want[i].caption ||
-          g_run.boxes[i].type != want[i].type || g_run.boxes[i].owner)
-        return false;
-    return true;
-  };
-  if (g_run.persist) {  // the boxes before the failures began are the clean run's; later ones have no text
-    size_t before = 0;
-    while (before < g_cleanBoxes.size() && g_cleanBoxes[before].at < g_run.failAt) ++before;
-    bool ok = sameBoxes(g_cleanBoxes, before) && (!silent || g_run.boxes.empty());
-    for (size_t i = before; ok && i < g_run.boxes.size(); ++i)
-      ok = g_run.boxes[i].text == (i < g_cleanBoxes.size() && !lost(int(i)) ? g_cleanBoxes[i].text : L"") &&
-           g_run.boxes[i].caption == caption && !g_run.boxes[i].owner;
-    if (!ok) broken.push_back("boxes: other than the clean run's before the failures began, or with a text after");
-  } else if (g_run.boxes.size() != expected.size() || !sameBoxes(expected, expected.size())) {
+    expected.push_back({testing_catalogue::English(110), caption, MB_OKCANCEL | MB_SYSTEMMODAL, false});
+  if (!silent && message) expected.push_back({message, caption, MB_SYSTEMMODAL, false});
+  for (size_t i = 0; i < expected.size(); ++i) std::get<0>(expected[i]) = text(int(i), std::get<0>(expected[i]));
+  if (g_run.boxes != expected)
     broken.push_back("boxes: " + std::to_string(g_run.boxes.size()) + " shown, not the outcome's as the rules give");
-  }
 
   // The log.
-  static const char* const kNoLog[] = {"PathRemoveFileSpecW", "PathAppendW", "CreateFileW"};
+  static const char* const kNoLog[] = {"PathAppendW", "CreateFileW"};
   const std::optional<std::string> main = ReadBytes(kLog), bare = ReadBytes(kBareLog);
-  const long open = First("CreateFileW", LogOpen);
-  const bool bareName = failed && Is(failed->name, "GetModuleFileNameW") && !g_run.persist;
-  const bool noLog = !silent || (failed && failed->step == LogOpen && OneOf(failed->name, kNoLog)) ||
-                     (g_run.persist && g_run.failAt <= open);
+  const bool bareName = failed && Is(failed->name, "GetModuleFileNameW");
+  const bool noLog = !silent || (failed && failed->step == LogOpen && OneOf(failed->name, kNoLog));
   if (noLog) return main != kLogSeed || bare ? broken.push_back("log: written where no log should be") : void();
   if (bareName ? main != kLogSeed || !bare : bare.has_value())
     return broken.push_back(bareName ? "log: not the bare name in the current folder" : "log: in the current folder");
   std::string file = (bareName ? bare : main).value_or("");
   // A file pointer not moved to the end writes over the earlier lines from the start.
-  const bool overwrites = failed && Is(failed->name, "SetFilePointer") && !g_run.persist;
+  const bool overwrites = failed && Is(failed->name, "SetFilePointer");
   const std::string seed = bareName ? "" : kLogSeed;
   if (!overwrites && file.compare(0, seed.size(), seed) != 0) return broken.push_back("log: earlier lines lost");
   if (!overwrites) file.erase(0, seed.size());
-  std::vector<std::string> want;
-  if (g_run.persist) {  // the lines written before the failures began
-    for (size_t i = 0; i < g_lineAt.size() && g_lineAt[i] < g_run.failAt; ++i) want.push_back(g_cleanLines[i]);
-  } else {
-    want = {"(start line)"};
-    if (message) want.push_back(Narrow(text(0, message).c_str()));
-    if (!noCom) want.push_back("return code = " + std::to_string(code));
-    // A line whose own writing failed is lost, that line alone (its flush failing loses nothing).
-    if (failed && failed->log && !OneOf(failed->name, kReleases) && !Is(failed->name, "FlushFileBuffers") &&
-        failed->line < static_cast<long>(want.size()))
-      want.erase(want.begin() + failed->line);
-  }
+  std::vector<std::string> want = {"(start line)"};
+  if (message) want.push_back(Narrow(text(0, message).c_str()));
+  if (!noCom) want.push_back("return code = " + std::to_string(code));
+  // A line whose own writing failed is lost, that line alone (its flush failing loses nothing).
+  if (failed && failed->log && !failed->releases && !Is(failed->name, "FlushFileBuffers") &&
+      failed->line < static_cast<long>(want.size()))
+    want.erase(want.begin() + failed->line);
   const std::vector<std::string> got = Bodies(file, broken);
   const auto join = [](const std::vector<std::string>& lines) {
     std::string all;
@@ -660,13 +508,15 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
     *restart = g_mode->retries;
     return CopyFileW(L"C:\\Windows\\INF\\tpm\\tpm.sys", kDriverPath, FALSE);
   };
+  // The cancelled run's kernel32 lacks the functions the tool looks up, as older releases do.
+  if (mode.cancel) os::api.GetNativeSystemInfo = nullptr, os::api.GetProductInfo = nullptr;
   DWORD code = 0xDEAD;
   std::string leaks;
   g_contracts.clear();
-  InstallFaults();
   {
     testing_os::Contracts contracts;
     testing_os::LeakCheck leakCheck;
+    testing_os::fault = Fault, testing_os::ended = Ended;
     g_countNews = true;
     try {
       code = RunVadrel(GetModuleHandleW(nullptr));
@@ -675,7 +525,7 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
     }
     g_countNews = false;
     // What process exit releases: the session mutex and the log, past the planned failures.
-    testing_os::behind = g_real;
+    testing_os::fault = nullptr, testing_os::ended = nullptr;
     theInstanceGuard._hMutex.reset();
     theRunLog._hFile.reset();
     leaks = leakCheck.Describe();
@@ -704,14 +554,15 @@ long Series(const Mode& mode, int kind, int& findings) {
     for (size_t n = 0; n < g_calls.size(); ++n)
       if (!sites.count(g_calls[n].site) || (!g_calls[sites[g_calls[n].site]].ok && g_calls[n].ok))
         sites[g_calls[n].site] = static_cast<long>(n);
-    for (const auto& [site, n] : sites) {
-      const std::vector<DWORD>& errors = testing_os::DocumentedErrors(g_calls[n].name);
-      for (size_t e = 1; e < errors.size(); ++e) plan.push_back({n, errors[e]});
-    }
+    for (const auto& [site, n] : sites)
+      for (size_t e = 1; e < g_calls[n].errors->size(); ++e) plan.push_back({n, (*g_calls[n].errors)[e]});
   } else {
     const long length = kind < 2 ? long(g_calls.size()) : kind == 3 ? long(g_newSteps.size()) : 0;
+    // The model rule's thousand allocations are the regular expression library's, alike in every mode
+    // and alike each to the next: only the first mode fails them, one in kModelRuleStride.
     for (long n = 0; n < length; ++n)
-      if (kind != 3 || g_newSteps[n] != ModelRule || &mode == kModes) plan.push_back({n, std::nullopt});
+      if (kind != 3 || g_newSteps[n] != ModelRule || (&mode == kModes && n % kModelRuleStride == 0))
+        plan.push_back({n, std::nullopt});
   }
   for (DWORD n = 0; kind > 3 && n < g_wmiCalls; ++n) plan.push_back({long(n), std::nullopt});
   for (const auto& [n, error] : plan) {
@@ -720,12 +571,9 @@ long Series(const Mode& mode, int kind, int& findings) {
     g_run.persist = kind == 1;
     g_run.failError = error;
     g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;
-    if (g_run.wmiError) g_run.wmiFailAt = n + 1, g_run.failedName = "WMI", g_run.failedStep = Hotfix;
+    g_run.wmiFailAt = g_run.wmiError ? n + 1 : 0;
     snprintf(g_current, sizeof(g_current), "%s: %s %ld (%s) %lx", mode.name, kKinds[kind], n,
-             kind < 3    ? g_calls[n].name
-             : kind == 3 ? kSteps[g_newSteps[n]].name
-                         : "",
-             error.value_or(0));
+             kind < 3 ? g_calls[n].name : "", error.value_or(0));
     std::vector<std::string> broken;
     const DWORD code = RunOnce(mode, broken), expected = ExpectedOutcome();
     if (code != expected) broken.push_back("exit " + std::to_string(code) + ", the rules give " + std::to_string(expected));
@@ -741,7 +589,7 @@ int wmain() {
     printf("finding: crash 0x%08lx in %s\n", info->ExceptionRecord->ExceptionCode, g_current);
     ExitProcess(3);
   });
-  os::BindSystemDlls();  // as the entry point does before the run
+  os::BindKernel32(), os::BindSystemDlls();  // as the entry point does before the run
   setvbuf(stdout, nullptr, _IONBF, 0);
   SetCurrentDirectoryW(L"C:\\zr45sim");
   g_real = os::api;
@@ -760,7 +608,7 @@ int wmain() {
   const ULONGLONG start = GetTickCount64();
   for (const Mode& mode : kModes) {
     g_run = Run();
-    g_calls.clear(), g_newSteps.clear(), g_newMessages.clear(), g_cleanWrites.clear();
+    g_calls.clear(), g_newSteps.clear(), g_newMessages.clear();
     g_recording = true;
     snprintf(g_current, sizeof(g_current), "%s clean run", mode.name);
     std::vector<std::string> broken;
@@ -770,22 +618,10 @@ int wmain() {
     g_wmiCalls = 0;
     if (g_run.steps.count(Hotfix))
       RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"WmiCalls", RRF_RT_REG_DWORD, nullptr, &g_wmiCalls, &cb);
-    // What the clean run showed and wrote, for the failing runs to be held to.
-    g_cleanBoxes = g_run.boxes;
-    const std::string file = ReadBytes(kLog).value_or("");
-    g_cleanLines = Bodies(file.substr(std::min(file.size(), sizeof(kLogSeed) - 1)), broken);
-    g_lineAt.clear();
-    for (size_t n = 0; n < g_calls.size(); ++n)
-      if (Is(g_calls[n].name, "WriteFile")) g_lineAt.push_back(static_cast<long>(n));
-    RecordState record = Before(mode);
-    const RecordState written = ReadRecord(broken);
-    for (size_t n = 0; n < g_calls.size(); ++n)
-      if (Is(g_calls[n].name, "RegSetValueExW"))
-        Take(record, g_calls[n].role, written), g_cleanWrites.push_back({static_cast<long>(n), record});
     // The clean run does what the mode plans: its outcome, its steps, its record.
     if (clean != mode.planned) broken.push_back("exit " + std::to_string(clean));
-    for (int s = Entry; s <= Report; ++s)
-      if (g_run.steps.count(Step(s)) == mode.skipped.count(Step(s))) broken.push_back(std::string("step ") + kSteps[s].name);
+    for (Step s = Entry; s <= Report; ++s)
+      if (g_run.steps.count(s) == mode.skipped.count(s)) broken.push_back("step " + std::to_string(s));
     const std::vector<std::string> planned = mode.planned == 0    ? std::vector<std::string>{"updatedver", "status", "code"}
                                              : mode.earlierRecord ? std::vector<std::string>{"code"}
                                                                   : std::vector<std::string>{"status", "code"};

@@ -13,11 +13,8 @@ class LeakCheck {
   LeakCheck(const LeakCheck&) = delete;
   LeakCheck& operator=(const LeakCheck&) = delete;
 
-  // Resources acquired while the check was installed and not released.
-  int Outstanding() const;
-  // Releases of resources that were not held.
-  int Unmatched() const;
-  // One line per outstanding or unmatched resource, for failure messages.
+  // One line per resource acquired while the check was installed and not released, and the count of
+  // releases of resources that were not held; empty when there are none.
   std::string Describe() const;
 
  private:
