@@ -567,7 +567,7 @@ long Series(const Mode& mode, int kind, int& findings) {
   for (DWORD n = 0; kind > 3 && n < g_wmiCalls; ++n) plan.push_back({long(n), std::nullopt});
   for (const auto& [n, error] : plan) {
     g_run = Run();
-    (kind == 3 ? g_run.newFailAt : g_run.failAt) = kind < 3 ? n : -1;
+    (kind == 3 ? g_run.newFailAt : g_run.failAt) = kind <= 3 ? n : -1;
     g_run.persist = kind == 1;
     g_run.failError = error;
     g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;
