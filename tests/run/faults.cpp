@@ -91,20 +91,18 @@ struct Run {
   std::set<Step> steps = {Entry};
   std::vector<Box> boxes;  // every box the run tried to show
 };
-// A failable call of the clean run: where it came from; whether the run log made it, the log line and
-// the message in progress, the record value it serves; whether it releases; its page's errors;
+// A failable call of the clean run: where it came from; its page's errors; the record value it serves,
+// its step, the message and the log line in progress; whether the run log made it; whether it releases;
 // whether it succeeded, else its error.
 struct CleanCall {
   const char* name;
-  Step step;
   const void* site;
-  bool log;
-  long line;
-  int message;
-  std::string role;
-  bool releases;
   const std::vector<DWORD>* errors;
-  bool ok;
+  std::string role;
+  Step step;
+  int message;
+  long line;
+  bool log, releases, ok;
   DWORD error;
 };
 Run g_run;
@@ -131,23 +129,17 @@ template <size_t N> bool OneOf(const char* name, const char* const (&names)[N]) 
 // Marks the step a call starts, which record value and message it serves, before the call may fail.
 void Mark(Step step) { g_run.steps.insert(g_run.step = step); }
 void Observe(const testing_os::Call& c) {
-  static const struct {
-    const char* name;
-    Step step;
-  } kMarks[] = {{"CommandLineToArgvW", Options},
-                {"GetModuleFileNameW", LogOpen},
-                {"CoInitializeEx", Com},
-                {"CreateMutexW", Instance},
-                {"InitCommonControlsEx", Controls},
-                {"AllocateAndInitializeSid", Admin},
-                {"DeviceIoControl", ModelRule},
-                {"GetSystemMetrics", Windows},
-                {"CoInitializeSecurity", Hotfix},
-                {"UpdateDriverForPlugAndPlayDevicesW", Install}};
+  // The steps these calls start.
+  static const char* const kMarkNames[] = {"CommandLineToArgvW",   "GetModuleFileNameW",
+                                           "CoInitializeEx",       "CreateMutexW",
+                                           "InitCommonControlsEx", "AllocateAndInitializeSid",
+                                           "DeviceIoControl",      "GetSystemMetrics",
+                                           "CoInitializeSecurity", "UpdateDriverForPlugAndPlayDevicesW"};
+  static const Step kMarkSteps[] = {Options, LogOpen, Com, Instance, Controls, Admin, ModelRule, Windows, Hotfix, Install};
   const char* const name = c.name;
   const auto text = [&](int i) { return reinterpret_cast<LPCWSTR>(c.a[i]); };
-  for (const auto& mark : kMarks)
-    if (Is(name, mark.name)) Mark(mark.step);
+  for (size_t i = 0; i < std::size(kMarkSteps); ++i)
+    if (Is(name, kMarkNames[i])) Mark(kMarkSteps[i]);
   // A version read starts: whether the driver is repaired already, or what the installation left.
   if (Is(name, "IsWow64Process") && (g_run.step == Package || g_run.step == Install))
     Mark(g_run.step == Package ? Repaired : ReadBack);
@@ -203,7 +195,7 @@ std::optional<DWORD> Fault(const testing_os::Call& c) {
   const long line = g_run.lines - (Is(c.name, "WriteFile") ? 1 : 0);
   if (g_recording)
     g_calls.push_back(
-        {c.name, g_run.step, c.site, InLog(), line, g_run.messages, g_run.role, c.releases, &c.errors, true, 0});
+        {c.name, c.site, &c.errors, g_run.role, g_run.step, g_run.messages, line, InLog(), c.releases, true, 0});
   return Failed(n) ? std::optional(ErrorOf(n, c.errors)) : std::nullopt;
 }
 // How a call of the clean run ended.
@@ -567,7 +559,7 @@ long Series(const Mode& mode, int kind, int& findings) {
   for (DWORD n = 0; kind > 3 && n < g_wmiCalls; ++n) plan.push_back({long(n), std::nullopt});
   for (const auto& [n, error] : plan) {
     g_run = Run();
-    (kind == 3 ? g_run.newFailAt : g_run.failAt) = kind < 3 ? n : -1;
+    (kind == 3 ? g_run.newFailAt : g_run.failAt) = kind <= 3 ? n : -1;
     g_run.persist = kind == 1;
     g_run.failError = error;
     g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;

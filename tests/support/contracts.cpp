@@ -95,6 +95,11 @@ Rule GetSized(int kind, int sizeArg, int ownerArg) { return {kGetSized, kResult,
 // "<function> function (<header>)"; how it fails and the errors that page gives for a failure as the tool
 // calls it; its rules, and a function for a rule of no generic kind.
 struct Ctx;
+struct Head {  // the function, its page's header, how it fails and with which errors
+  const char *name, *header;
+  Fails fails;
+  std::initializer_list<long long> errors;
+};
 struct Row {
   const char *name, *header;
   Fails fails;
@@ -102,9 +107,13 @@ struct Row {
   std::vector<Rule> rules;
   void (*more)(Ctx&);
   bool releases = std::any_of(rules.begin(), rules.end(), [](const Rule& u) { return u.op == kFree || u.op == kRelease; });
-  Row(const char* n, const char* h, Fails f, std::initializer_list<long long> e, std::vector<Rule> r = {},
-      void (*m)(Ctx&) = nullptr)
-      : name(n), header(h), fails(f), errors(e.begin(), e.end()), rules(std::move(r)), more(m) {}
+  Row(Head h, std::vector<Rule> r = {}, void (*m)(Ctx&) = nullptr)
+      : name(h.name),
+        header(h.header),
+        fails(h.fails),
+        errors(h.errors.begin(), h.errors.end()),
+        rules(std::move(r)),
+        more(m) {}
 };
 
 // One call being checked: before it goes on (after false), where the checks act and releases are
@@ -215,130 +224,92 @@ const Row kRows[] = {
     // buffer it allocates (LocalFree frees it). A function without a row (the last error and the error mode,
     // the time, the process and its command line, a pause, the debugger's output, the native system
     // information, VariantInit) cannot fail, and no rule of its page can break as the tool calls it.
-    {"FormatMessageA",
-     "winbase.h",
-     kZero,
-     {ERROR_MR_MID_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND},
+    {{"FormatMessageA", "winbase.h", kZero, {ERROR_MR_MID_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND}},
      {{kMust, 0, 0, FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, 0},
       Buf(kInOut, 4, kBytes, sizeof(LPSTR)),
       Get(kLocal, 4)}},
-    {"LocalAlloc", "winbase.h", kNull, {ERROR_NOT_ENOUGH_MEMORY}, {GetSized(kLocal, 1, -1)}},
-    {"LocalFree", "winbase.h", kSame, {ERROR_INVALID_HANDLE}, {Free(0, Of(kLocal), true)}},
+    {{"LocalAlloc", "winbase.h", kNull, {ERROR_NOT_ENOUGH_MEMORY}}, {GetSized(kLocal, 1, -1)}},
+    {{"LocalFree", "winbase.h", kSame, {ERROR_INVALID_HANDLE}}, {Free(0, Of(kLocal), true)}},
     // The process heap, which lasts as long as the process (the page gives NULL and a last error for a
     // failure); a block of it fails without telling an error, and goes back to it once (NULL is undefined).
-    {"GetProcessHeap", "heapapi.h", kNull, {}, {Get(kHeap)}},
-    {"HeapAlloc", "heapapi.h", kNull, {}, {Open(0, Of(kHeap)), GetSized(kHeapBlock, 2, 0)}},
-    {"HeapFree", "heapapi.h", kZero, {ERROR_INVALID_PARAMETER}, {Open(0, Of(kHeap)), Free(2, Of(kHeapBlock))}},
-    {"CompareStringW", "stringapiset.h", kZero, {ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER}},
+    {{"GetProcessHeap", "heapapi.h", kNull, {}}, {Get(kHeap)}},
+    {{"HeapAlloc", "heapapi.h", kNull, {}}, {Open(0, Of(kHeap)), GetSized(kHeapBlock, 2, 0)}},
+    {{"HeapFree", "heapapi.h", kZero, {ERROR_INVALID_PARAMETER}}, {Open(0, Of(kHeap)), Free(2, Of(kHeapBlock))}},
+    {{"CompareStringW", "stringapiset.h", kZero, {ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER}}},
     // Without WC_ERR_INVALID_CHARS an unpaired surrogate becomes the default character: no ERROR_NO_UNICODE_TRANSLATION.
-    {"WideCharToMultiByte", "stringapiset.h", kZero, {ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_FLAGS}, {Buf(kOut, 4, 5, 1)}},
-    {"GetVersionExW",
-     "sysinfoapi.h",
-     kZero,
-     {ERROR_INSUFFICIENT_BUFFER},
+    {{"WideCharToMultiByte", "stringapiset.h", kZero, {ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_FLAGS}},
+     {Buf(kOut, 4, 5, 1)}},
+    {{"GetVersionExW", "sysinfoapi.h", kZero, {ERROR_INSUFFICIENT_BUFFER}},
      {Size(0, sizeof(OSVERSIONINFOW), sizeof(OSVERSIONINFOEXW)), Buf(kInOut, 0, Deref(0), 1)}},
-    {"GetProductInfo", "sysinfoapi.h", kZero, {}},
-    {"SetDefaultDllDirectories", "libloaderapi.h", kZero, {ERROR_INVALID_PARAMETER}},
+    {{"GetProductInfo", "sysinfoapi.h", kZero, {}}},
+    {{"SetDefaultDllDirectories", "libloaderapi.h", kZero, {ERROR_INVALID_PARAMETER}}},
 
     // -- kernel32: files, devices, kernel objects. A move of 0 from the end cannot go below the start (no
     // ERROR_NEGATIVE_SEEK); without an OVERLAPPED the count written or returned needs a place; the model
     // number's control code asks for no access.
-    {"CreateFileW",
-     "fileapi.h",
-     kInvalid,
-     {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+    {{"CreateFileW",
+      "fileapi.h",
+      kInvalid,
+      {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}},
      {Get(kFile, kResult, 1)}},
-    {"SetFilePointer", "fileapi.h", kSeek, {}, {Open(0, Of(kFile), kReadAccess | kWriteAccess)}},
-    {"WriteFile",
-     "fileapi.h",
-     kZero,
-     {ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION},
+    {{"SetFilePointer", "fileapi.h", kSeek, {}}, {Open(0, Of(kFile), kReadAccess | kWriteAccess)}},
+    {{"WriteFile", "fileapi.h", kZero, {ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION}},
      {Open(0, Of(kFile) | Of(kDevice), kWriteAccess | FILE_APPEND_DATA), Buf(kIn, 1, 2, 1), Need(3, 4)}},
-    {"FlushFileBuffers", "fileapi.h", kZero, {ERROR_ACCESS_DENIED, ERROR_DISK_FULL}, {Open(0, Of(kFile), kWriteAccess)}},
-    {"CloseHandle", "handleapi.h", kZero, {ERROR_INVALID_HANDLE}, {Free(0, kHandles)}},
-    {"DeviceIoControl",
-     "ioapiset.h",
-     kZero,
-     {ERROR_INVALID_FUNCTION, ERROR_NOT_READY, ERROR_GEN_FAILURE},
+    {{"FlushFileBuffers", "fileapi.h", kZero, {ERROR_ACCESS_DENIED, ERROR_DISK_FULL}}, {Open(0, Of(kFile), kWriteAccess)}},
+    {{"CloseHandle", "handleapi.h", kZero, {ERROR_INVALID_HANDLE}}, {Free(0, kHandles)}},
+    {{"DeviceIoControl", "ioapiset.h", kZero, {ERROR_INVALID_FUNCTION, ERROR_NOT_READY, ERROR_GEN_FAILURE}},
      {Open(0, Of(kDevice)), Buf(kIn, 2, 3, 1), Buf(kOut, 4, 5, 1), Need(6, 7)}},
-    {"CreateMutexW", "synchapi.h", kNull, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}, {Get(kMutex)}},
-    {"IsWow64Process", "wow64apiset.h", kZero, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
-    {"Wow64DisableWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}, {Get(kCookie, 0)}},
-    {"Wow64RevertWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}, {Free(0, Of(kCookie))}},
+    {{"CreateMutexW", "synchapi.h", kNull, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}}, {Get(kMutex)}},
+    {{"IsWow64Process", "wow64apiset.h", kZero, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}}},
+    {{"Wow64DisableWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {Get(kCookie, 0)}},
+    {{"Wow64RevertWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {Free(0, Of(kCookie))}},
 
     // -- kernel32: modules and resources. A module by its full path: the tool runs elevated, and a bare
     // name is looked for in its own folder first (Dynamic-Link Library Security); the flags
     // of Windows 7 without KB2533623 (no LOAD_LIBRARY_SEARCH_). A resource of the module it names.
-    {"GetModuleHandleW", "libloaderapi.h", kNull, {ERROR_MOD_NOT_FOUND}, {Get(kBorrowed)}},
-    {"GetModuleFileNameW",
-     "libloaderapi.h",
-     kZero,
-     {ERROR_MOD_NOT_FOUND, ERROR_INVALID_HANDLE},
+    {{"GetModuleHandleW", "libloaderapi.h", kNull, {ERROR_MOD_NOT_FOUND}}, {Get(kBorrowed)}},
+    {{"GetModuleFileNameW", "libloaderapi.h", kZero, {ERROR_MOD_NOT_FOUND, ERROR_INVALID_HANDLE}},
      {Mod(0, true, false), Buf(kOut, 1, 2, sizeof(wchar_t))}},
-    {"GetProcAddress", "libloaderapi.h", kNull, {ERROR_PROC_NOT_FOUND}, {Mod(0, false, false)}},
-    {"GetSystemDirectoryW", "sysinfoapi.h", kZero, {ERROR_INVALID_PARAMETER}, {Buf(kOut, 0, 1, sizeof(wchar_t))}},
-    {"LoadLibraryW", "libloaderapi.h", kNull, kLoadErrors, {{kPath, 0}, Get(kModule)}},
-    {"LoadLibraryExW",
-     "libloaderapi.h",
-     kNull,
-     kLoadErrors,
+    {{"GetProcAddress", "libloaderapi.h", kNull, {ERROR_PROC_NOT_FOUND}}, {Mod(0, false, false)}},
+    {{"GetSystemDirectoryW", "sysinfoapi.h", kZero, {ERROR_INVALID_PARAMETER}}, {Buf(kOut, 0, 1, sizeof(wchar_t))}},
+    {{"LoadLibraryW", "libloaderapi.h", kNull, kLoadErrors}, {{kPath, 0}, Get(kModule)}},
+    {{"LoadLibraryExW", "libloaderapi.h", kNull, kLoadErrors},
      {{kPath, 0}, {kOnly, 2, 0, 0xFF, 0}, {kGetLoaded, kResult, 0, kAsData, 2}}},
-    {"FreeLibrary", "libloaderapi.h", kZero, {ERROR_INVALID_HANDLE}, {Free(0, kLoaded)}},
-    {"FindResourceW",
-     "libloaderapi.h",
-     kNull,
-     {ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND},
+    {{"FreeLibrary", "libloaderapi.h", kZero, {ERROR_INVALID_HANDLE}}, {Free(0, kLoaded)}},
+    {{"FindResourceW", "libloaderapi.h", kNull, {ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND}},
      {Mod(0, true, true), GetSized(kResource, -1, 0)}},
-    {"SizeofResource", "libloaderapi.h", kZero, {ERROR_RESOURCE_DATA_NOT_FOUND}, {Open(1, Of(kResource))}},
-    {"LoadResource",
-     "libloaderapi.h",
-     kNull,
-     {ERROR_RESOURCE_DATA_NOT_FOUND},
+    {{"SizeofResource", "libloaderapi.h", kZero, {ERROR_RESOURCE_DATA_NOT_FOUND}}, {Open(1, Of(kResource))}},
+    {{"LoadResource", "libloaderapi.h", kNull, {ERROR_RESOURCE_DATA_NOT_FOUND}},
      {Open(1, Of(kResource)), GetSized(kResData, -1, 0)}},
     // The same pointer as the data's handle.
-    {"LockResource", "libloaderapi.h", kNull, {}, {Open(0, Of(kResData))}},
+    {{"LockResource", "libloaderapi.h", kNull, {}}, {Open(0, Of(kResData))}},
 
     // -- user32, comctl32. Kept: dwICC 0xFFFFFFFF; the page defines 16 ICC_ flags and Windows may refuse
     // the undefined bits and register nothing; the tool ignores the result, and its boxes need no common control.
-    {"LoadStringW",
-     "winuser.h",
-     kZero,
-     {ERROR_RESOURCE_NAME_NOT_FOUND},
+    {{"LoadStringW", "winuser.h", kZero, {ERROR_RESOURCE_NAME_NOT_FOUND}},
      {Mod(0, false, true), Buf(kInOut, 2, 3, sizeof(wchar_t))}},
-    {"MessageBoxW", "winuser.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}},
-    {"GetSystemMetrics", "winuser.h", kZero, {}},
-    {"InitCommonControlsEx", "commctrl.h", kZero, {}, {Size(0, sizeof(INITCOMMONCONTROLSEX))}},
+    {{"MessageBoxW", "winuser.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}},
+    {{"GetSystemMetrics", "winuser.h", kZero, {}}},
+    {{"InitCommonControlsEx", "commctrl.h", kZero, {}}, {Size(0, sizeof(INITCOMMONCONTROLSEX))}},
 
     // -- shell32, shlwapi: paths in buffers of MAX_PATH characters where they change. PathRemoveFileSpecW's
     // FALSE is "nothing removed", no failure, and cannot come of the module's full path.
-    {"CommandLineToArgvW", "shellapi.h", kNull, {ERROR_NOT_ENOUGH_MEMORY}, {Get(kLocal)}},
-    {"PathFileExistsW", "shlwapi.h", kZero, {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}},
-    {"PathRemoveFileSpecW", "shlwapi.h", kNever, {}, {Buf(kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t))}},
-    {"PathAppendW", "shlwapi.h", kZero, {}, {Buf(kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t))}},
+    {{"CommandLineToArgvW", "shellapi.h", kNull, {ERROR_NOT_ENOUGH_MEMORY}}, {Get(kLocal)}},
+    {{"PathFileExistsW", "shlwapi.h", kZero, {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}}},
+    {{"PathRemoveFileSpecW", "shlwapi.h", kNever, {}}, {Buf(kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t))}},
+    {{"PathAppendW", "shlwapi.h", kZero, {}}, {Buf(kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t))}},
 
     // -- advapi32: a subkey of an open or predefined key; reading needs query access, writing set access;
     // the data's size with the data, the bytes past the value left as they were; a string's size counting
     // its terminator, a REG_DWORD four bytes. With TokenHandle NULL CheckTokenMembership duplicates the
     // thread's primary token: no ERROR_NO_IMPERSONATION_TOKEN.
-    {"RegOpenKeyExW",
-     "winreg.h",
-     kStatus,
-     {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED},
+    {{"RegOpenKeyExW", "winreg.h", kStatus, {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
      {Open(0, Of(kKey)), Get(kKey, 4, 3)}},
-    {"RegCreateKeyExW",
-     "winreg.h",
-     kStatus,
-     {ERROR_ACCESS_DENIED, ERROR_CHILD_MUST_BE_VOLATILE},
+    {{"RegCreateKeyExW", "winreg.h", kStatus, {ERROR_ACCESS_DENIED, ERROR_CHILD_MUST_BE_VOLATILE}},
      {Open(0, Of(kKey)), Get(kKey, 7, 5)}},
-    {"RegQueryValueExW",
-     "winreg.h",
-     kStatus,
-     {ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA, ERROR_ACCESS_DENIED},
+    {{"RegQueryValueExW", "winreg.h", kStatus, {ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA, ERROR_ACCESS_DENIED}},
      {Open(0, Of(kKey), KEY_QUERY_VALUE | GENERIC_READ), Buf(kInOut, 4, Deref(5), 1)}},
-    {"RegSetValueExW",
-     "winreg.h",
-     kStatus,
-     {ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES},
+    {{"RegSetValueExW", "winreg.h", kStatus, {ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES}},
      {Open(0, Of(kKey), KEY_SET_VALUE | GENERIC_WRITE), Buf(kIn, 4, 5, 1)},
      [](Ctx& c) {
        const DWORD type = DWORD(c.a[3]), cb = DWORD(c.a[5]);
@@ -348,73 +319,55 @@ const Row kRows[] = {
                      (data && cb >= 2 && cb % 2 == 0 && !data[cb - 1] && !data[cb - 2]),
                  5, "the string and its null");
      }},
-    {"RegCloseKey", "winreg.h", kStatus, {ERROR_INVALID_HANDLE}, {Free(0, Of(kKey))}},
-    {"AllocateAndInitializeSid", "securitybaseapi.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}, {Get(kSid, 10)}},
-    {"CheckTokenMembership", "securitybaseapi.h", kZero, {ERROR_ACCESS_DENIED}, {Open(1, Of(kSid))}},
-    {"FreeSid", "securitybaseapi.h", kSame, {}, {Free(0, Of(kSid))}},
+    {{"RegCloseKey", "winreg.h", kStatus, {ERROR_INVALID_HANDLE}}, {Free(0, Of(kKey))}},
+    {{"AllocateAndInitializeSid", "securitybaseapi.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}, {Get(kSid, 10)}},
+    {{"CheckTokenMembership", "securitybaseapi.h", kZero, {ERROR_ACCESS_DENIED}}, {Open(1, Of(kSid))}},
+    {{"FreeSid", "securitybaseapi.h", kSame, {}}, {Free(0, Of(kSid))}},
 
     // -- setupapi, newdev: SP_DEVINFO_DATA, SP_DEVICE_INTERFACE_DATA and the detail's fixed part with their
     // own cbSize (8 for the detail on 64-bit Windows); a set destroyed once. The package by full path, from
     // a 64-bit process (no ERROR_IN_WOW64), run by an administrator.
-    {"SetupDiGetClassDevsW", "setupapi.h", kInvalid, {ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER}, {Get(kDevInfo)}},
-    {"SetupDiEnumDeviceInterfaces",
-     "setupapi.h",
-     kZero,
-     {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER},
+    {{"SetupDiGetClassDevsW", "setupapi.h", kInvalid, {ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER}}, {Get(kDevInfo)}},
+    {{"SetupDiEnumDeviceInterfaces", "setupapi.h", kZero, {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER}},
      {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA), 0, true), Size(4, sizeof(SP_DEVICE_INTERFACE_DATA))}},
-    {"SetupDiGetDeviceInterfaceDetailW",
-     "setupapi.h",
-     kZero,
-     {ERROR_NOT_ENOUGH_MEMORY, ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_USER_BUFFER},
+    {{"SetupDiGetDeviceInterfaceDetailW",
+      "setupapi.h",
+      kZero,
+      {ERROR_NOT_ENOUGH_MEMORY, ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_USER_BUFFER}},
      {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVICE_INTERFACE_DATA)),
       Size(2, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), 0, true), Buf(kInOut, 2, 3, 1),
       Size(5, sizeof(SP_DEVINFO_DATA), 0, true)}},
-    {"SetupDiOpenDevRegKey",
-     "setupapi.h",
-     kInvalid,
-     {ERROR_KEY_DOES_NOT_EXIST, ERROR_ACCESS_DENIED},
+    {{"SetupDiOpenDevRegKey", "setupapi.h", kInvalid, {ERROR_KEY_DOES_NOT_EXIST, ERROR_ACCESS_DENIED}},
      {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA)), Get(kKey, kResult, 5)}},
-    {"SetupDiEnumDeviceInfo",
-     "setupapi.h",
-     kZero,
-     {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER},
+    {{"SetupDiEnumDeviceInfo", "setupapi.h", kZero, {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER}},
      {Open(0, Of(kDevInfo)), Size(2, sizeof(SP_DEVINFO_DATA))}},
-    {"SetupDiGetDeviceRegistryPropertyW",
-     "setupapi.h",
-     kZero,
-     {ERROR_INVALID_DATA, ERROR_INSUFFICIENT_BUFFER},
+    {{"SetupDiGetDeviceRegistryPropertyW", "setupapi.h", kZero, {ERROR_INVALID_DATA, ERROR_INSUFFICIENT_BUFFER}},
      {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA)), Buf(kOut, 4, 5, 1)}},
-    {"SetupDiDestroyDeviceInfoList", "setupapi.h", kZero, {ERROR_INVALID_HANDLE}, {Free(0, Of(kDevInfo))}},
-    {"UpdateDriverForPlugAndPlayDevicesW",
-     "newdev.h",
-     kZero,
-     {ERROR_NO_MORE_ITEMS, ERROR_NO_SUCH_DEVINST, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED},
+    {{"SetupDiDestroyDeviceInfoList", "setupapi.h", kZero, {ERROR_INVALID_HANDLE}}, {Free(0, Of(kDevInfo))}},
+    {{"UpdateDriverForPlugAndPlayDevicesW",
+      "newdev.h",
+      kZero,
+      {ERROR_NO_MORE_ITEMS, ERROR_NO_SUCH_DEVINST, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
      {{kPath, 2}}},
 
     // -- version. Kept: pBlock is the locked RT_VERSION resource, read in place where the page speaks of
     // GetFileVersionInfo's copy (Windows' VerQueryValueW reads a 32-bit block without writing to it).
-    {"VerQueryValueW", "winver.h", kZero, {}, {Open(0, Of(kResData))}},
+    {{"VerQueryValueW", "winver.h", kZero, {}}, {Open(0, Of(kResData))}},
 
     // -- ole32, oleaut32: each success of CoInitializeEx undone by CoUninitialize on the thread; security,
     // objects and proxies after it. With -1 services CoInitializeSecurity has no list to find no package
     // in, CoCreateInstance with no outer object no aggregation to refuse. A proxy takes mutual
     // authentication, cloaking, any authority, full SIC and the default as capabilities.
-    {"CoInitializeEx",
-     "combaseapi.h",
-     kHresult,
-     {E_INVALIDARG, E_OUTOFMEMORY, E_UNEXPECTED, RPC_E_CHANGED_MODE},
+    {{"CoInitializeEx", "combaseapi.h", kHresult, {E_INVALIDARG, E_OUTOFMEMORY, E_UNEXPECTED, RPC_E_CHANGED_MODE}},
      {{kGet, kThread, kCom, DWORD(-1), 0}}},
-    {"CoUninitialize", "combaseapi.h", kNever, {}, {Free(kThread, Of(kCom))}},
-    {"CoInitializeSecurity", "combaseapi.h", kHresult, {RPC_E_TOO_LATE, E_OUTOFMEMORY}, {{kOnCom}}},
-    {"CoCreateInstance", "combaseapi.h", kHresult, {REGDB_E_CLASSNOTREG, E_NOINTERFACE}, {{kOnCom}}},
-    {"CoSetProxyBlanket",
-     "combaseapi.h",
-     kHresult,
-     {E_INVALIDARG, E_OUTOFMEMORY},
+    {{"CoUninitialize", "combaseapi.h", kNever, {}}, {Free(kThread, Of(kCom))}},
+    {{"CoInitializeSecurity", "combaseapi.h", kHresult, {RPC_E_TOO_LATE, E_OUTOFMEMORY}}, {{kOnCom}}},
+    {{"CoCreateInstance", "combaseapi.h", kHresult, {REGDB_E_CLASSNOTREG, E_NOINTERFACE}}, {{kOnCom}}},
+    {{"CoSetProxyBlanket", "combaseapi.h", kHresult, {E_INVALIDARG, E_OUTOFMEMORY}},
      {{kOnCom}, Need(0), {kOnly, 7, 0, kProxyCaps, 0}}},
-    {"SysAllocString", "oleauto.h", kNull, {}, {Get(kBstr)}},
-    {"SysFreeString", "oleauto.h", kNever, {}, {Free(0, Of(kBstr), true)}},
-    {"VariantClear", "oleauto.h", kHresult, {DISP_E_BADVARTYPE, E_INVALIDARG}, {{kRelease}}},
+    {{"SysAllocString", "oleauto.h", kNull, {}}, {Get(kBstr)}},
+    {{"SysFreeString", "oleauto.h", kNever, {}}, {Free(0, Of(kBstr), true)}},
+    {{"VariantClear", "oleauto.h", kHresult, {DISP_E_BADVARTYPE, E_INVALIDARG}}, {{kRelease}}},
 };
 
 // Runs a row's rules, tells what they found broken; leaves the thread's last error as it was.
@@ -492,7 +445,7 @@ const Row& Find(const char* name) {
   for (const Row& row : kRows)
     if (!strcmp(row.name, name)) return row;
   static std::map<std::string, Row> rest;
-  return rest.try_emplace(name, name, "", kNever, std::initializer_list<long long>{}).first->second;
+  return rest.try_emplace(name, Head{name, "", kNever, {}}).first->second;
 }
 
 }  // namespace
