@@ -227,7 +227,7 @@ namespace {
 
 // The outcome one failing call gives: its check's, or kClean.
 DWORD Expected(const CleanCall& call, DWORD error) {
-  static const char* const kRetried[] = {"LoadLibraryW", "LoadLibraryExW", "IsWow64Process"};
+  static const char* const kRetried[] = {"LoadLibraryW", "LoadLibraryExW"};
   const char* const name = call.name;
   if (!call.ok && call.error == error) return kClean;              // it failed that way anyway: a size query
   if (call.releases || Is(name, "FormatMessageA")) return kClean;  // a release still releases; error text
@@ -266,16 +266,12 @@ long First(const char* name, Step step) {
 const CleanCall* FailedCall() { return g_run.failAt >= 0 ? &g_calls[g_run.failAt] : nullptr; }
 
 // The options the command line gives: split as the tool splits it, each argument compared in
-// turn with /s, -s, /f and -f, a comparison that fails counting as unequal.
+// turn with /s, -s, /f and -f.
 std::pair<bool, bool> ExpectedOptions() {
   if (Failed(First("CommandLineToArgvW", Options))) return {false, false};  // an interactive run
   int argc = 0;
   LPWSTR* argv = CommandLineToArgvW(g_mode->commandLine, &argc);
-  const long first = First("CompareStringW", Options);
-  long k = 0;
-  const auto equal = [&](const wchar_t* arg, const wchar_t* option) {
-    return !Failed(first + k++) && _wcsicmp(arg, option) == 0;
-  };
+  const auto equal = [](const wchar_t* arg, const wchar_t* option) { return _wcsicmp(arg, option) == 0; };
   bool silent = false, force = false;
   for (int i = 0; i < argc; ++i) {
     if (equal(argv[i], L"/s") || equal(argv[i], L"-s"))

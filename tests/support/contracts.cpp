@@ -235,10 +235,11 @@ const Row kRows[] = {
     {{"GetProcessHeap", "heapapi.h", kNull, {}}, {Get(kHeap)}},
     {{"HeapAlloc", "heapapi.h", kNull, {}}, {Open(0, Of(kHeap)), GetSized(kHeapBlock, 2, 0)}},
     {{"HeapFree", "heapapi.h", kZero, {ERROR_INVALID_PARAMETER}}, {Open(0, Of(kHeap)), Free(2, Of(kHeapBlock))}},
-    {{"CompareStringW", "stringapiset.h", kZero, {ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER}}},
-    // Without WC_ERR_INVALID_CHARS an unpaired surrogate becomes the default character: no ERROR_NO_UNICODE_TRANSLATION.
-    {{"WideCharToMultiByte", "stringapiset.h", kZero, {ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_FLAGS}},
-     {Buf(kOut, 4, 5, 1)}},
+    // Flags of its page and two terminated strings: neither of its errors can come, so it cannot fail.
+    {{"CompareStringW", "stringapiset.h", kNever, {}}},
+    // Flags 0, a size query and then a target of the size it gave: none of its page's errors can come
+    // (without WC_ERR_INVALID_CHARS an unpaired surrogate becomes the default character).
+    {{"WideCharToMultiByte", "stringapiset.h", kNever, {}}, {Buf(kOut, 4, 5, 1)}},
     {{"GetVersionExW", "sysinfoapi.h", kZero, {ERROR_INSUFFICIENT_BUFFER}},
      {Size(0, sizeof(OSVERSIONINFOW), sizeof(OSVERSIONINFOEXW)), Buf(kInOut, 0, Deref(0), 1)}},
     {{"GetProductInfo", "sysinfoapi.h", kZero, {}}},
@@ -260,7 +261,8 @@ const Row kRows[] = {
     {{"DeviceIoControl", "ioapiset.h", kZero, {ERROR_INVALID_FUNCTION, ERROR_NOT_READY, ERROR_GEN_FAILURE}},
      {Open(0, Of(kDevice)), Buf(kIn, 2, 3, 1), Buf(kOut, 4, 5, 1), Need(6, 7)}},
     {{"CreateMutexW", "synchapi.h", kNull, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}}, {Get(kMutex)}},
-    {{"IsWow64Process", "wow64apiset.h", kZero, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}}},
+    // Of the process's own pseudo handle, which has every access: it cannot fail.
+    {{"IsWow64Process", "wow64apiset.h", kNever, {}}},
     {{"Wow64DisableWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {Get(kCookie, 0)}},
     {{"Wow64RevertWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {Free(0, Of(kCookie))}},
 
@@ -271,7 +273,7 @@ const Row kRows[] = {
     {{"GetModuleFileNameW", "libloaderapi.h", kZero, {ERROR_MOD_NOT_FOUND, ERROR_INVALID_HANDLE}},
      {Mod(0, true, false), Buf(kOut, 1, 2, sizeof(wchar_t))}},
     {{"GetProcAddress", "libloaderapi.h", kNull, {ERROR_PROC_NOT_FOUND}}, {Mod(0, false, false)}},
-    {{"GetSystemDirectoryW", "sysinfoapi.h", kZero, {ERROR_INVALID_PARAMETER}}, {Buf(kOut, 0, 1, sizeof(wchar_t))}},
+    {{"GetSystemDirectoryW", "sysinfoapi.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}, {Buf(kOut, 0, 1, sizeof(wchar_t))}},
     {{"LoadLibraryW", "libloaderapi.h", kNull, kLoadErrors}, {{kPath, 0}, Get(kModule)}},
     {{"LoadLibraryExW", "libloaderapi.h", kNull, kLoadErrors},
      {{kPath, 0}, {kOnly, 2, 0, 0xFF, 0}, {kGetLoaded, kResult, 0, kAsData, 2}}},
@@ -327,7 +329,7 @@ const Row kRows[] = {
     // -- setupapi, newdev: SP_DEVINFO_DATA, SP_DEVICE_INTERFACE_DATA and the detail's fixed part with their
     // own cbSize (8 for the detail on 64-bit Windows); a set destroyed once. The package by full path, from
     // a 64-bit process (no ERROR_IN_WOW64), run by an administrator.
-    {{"SetupDiGetClassDevsW", "setupapi.h", kInvalid, {ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER}}, {Get(kDevInfo)}},
+    {{"SetupDiGetClassDevsW", "setupapi.h", kInvalid, {ERROR_NOT_ENOUGH_MEMORY}}, {Get(kDevInfo)}},
     {{"SetupDiEnumDeviceInterfaces", "setupapi.h", kZero, {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER}},
      {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA), 0, true), Size(4, sizeof(SP_DEVICE_INTERFACE_DATA))}},
     {{"SetupDiGetDeviceInterfaceDetailW",
