@@ -426,7 +426,7 @@ def install_files(m, paths, prefix, tool):
             f.write("".join(line + "\r\n" for line in m["version_doc"]).encode("ascii"))
 
 
-def prepare(scenario, paths, prefix, wine):
+def prepare(scenario, paths, prefix, wine, links=True):
     """Turns a copy of the template into the scenario's machine and starts its
     platform controller; the prefix's wineserver stays up until finish()."""
     m = scenarios.machine_of(scenario)
@@ -434,7 +434,7 @@ def prepare(scenario, paths, prefix, wine):
     if os.path.exists(prefix):
         kill_server(prefix)
         shutil.rmtree(prefix)
-    copy_template(tmpl, prefix)
+    copy_template(tmpl, prefix, links)
     install_files(m, paths, prefix, tool_of(scenario, paths))
     wine.server("-p")
     regfile = os.path.join(wine.logdir, "machine.reg")
@@ -457,11 +457,11 @@ def prepare(scenario, paths, prefix, wine):
 IMAGES = (".dll", ".exe", ".sys", ".drv", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".msstyles")
 
 
-def copy_template(tmpl, prefix):
+def copy_template(tmpl, prefix, links=True):
     """A copy of the template whose program images are hard links to its own (a file
     put in their place replaces the link: see install_files); everything else is
-    copied, as Wine rewrites its registry files in place. A prefix on another file
-    system gets copies throughout."""
+    copied, as Wine rewrites its registry files in place. A prefix kept after its run
+    (where Wine may yet update its files) or on another file system gets copies throughout."""
     for top, dirs, files in os.walk(tmpl):
         to = os.path.join(prefix, os.path.relpath(top, tmpl))
         os.makedirs(to)
@@ -472,7 +472,7 @@ def copy_template(tmpl, prefix):
                 os.symlink(os.readlink(src), dst)
             elif name in files:
                 try:
-                    if not name.lower().endswith(IMAGES):
+                    if not (links and name.lower().endswith(IMAGES)):
                         raise OSError
                     os.link(src, dst)
                 except OSError:
@@ -569,7 +569,7 @@ def run_scenario(scenario, paths, prefix=None, ui=False, keep=False, shots=None)
     result = {"name": name, "prefix": prefix, "rundir": rundir}
     t0 = time.monotonic()
     try:
-        m = prepare(scenario, paths, prefix, wine)
+        m = prepare(scenario, paths, prefix, wine, links=not keep)
         result["prepare_s"] = time.monotonic() - t0
         result["machine"] = wine.probe("machine")
         before = tool_state(wine)
