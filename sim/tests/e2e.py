@@ -4,8 +4,6 @@
   e2e.py --names                   the scenarios of the suite, one per line
   e2e.py --build DIR --setup       the template prefix every scenario copies
   e2e.py --build DIR NAME          run NAME on its machine and check it
-
-Each run appends "NAME seconds vadrel-seconds" to DIR/sim/e2e-times.txt.
 """
 import argparse
 import os
@@ -24,6 +22,8 @@ ERROR_TEXT = re.compile(r"^(errorcode=0x[0-9a-f]+\(-?\d+\), ).*$")
 # Wine's desktop process, started for the tool's first window, inherits its standard
 # error and outlives it; when the private display ends, Xlib says so there.
 DISPLAY_GONE = re.compile(r"^X connection to :\d+ broken \(explicit kill or server shutdown\)\.\r?\n", re.M)
+INSTALLER_CALL = {"hwid": "ACPI\\IFX0102", "inf": "C:\\Windows\\INF\\tpm.inf", "flags": "4", "reboot": "set",
+                  "hwnd": True}
 
 
 def check(scenario, result, texts):
@@ -40,39 +40,35 @@ def check(scenario, result, texts):
     want("DLLs planted beside vadrel.exe that were loaded", result.get("planted_loaded"), [])
     clock = result.get("clock", [])
     want("ordinary loads of tpm.sys", [e for e, _ in clock].count("DriverLoaded"), exp.get("loads", 0))
-    problems += check_pauses(clock, exp.get("pauses", []))
+    # Each pause (from, to, at least, less than or None): the first mark "to" after the
+    # first mark "from" on the stand-ins' clock, that many milliseconds later.
+    events = [e for e, _ in clock]
+    for start, end, least, below in exp.get("pauses", []):
+        i = events.index(start) if start in events else len(events)
+        j = next((k for k in range(i + 1, len(events)) if events[k] == end), None)
+        gap = None if j is None else clock[j][1] - clock[i][1]
+        if gap is None or not least <= gap < (below or float("inf")):
+            problems.append(f"clock: {end} {gap} ms after {start}, expected at least {least}, less than {below}")
 
     log = result.get("log")
-    if exp["log"] is None:
-        want("log file", log, None)
-    elif log is None:
-        problems.append("log file: missing")
+    if exp["log"] is None or log is None:
+        want("log file written", log is not None, exp["log"] is not None)
     else:
-        bad = [e for e in log if not STAMP.match(e)]
-        if bad:
-            problems.append(f"log lines without a time stamp: {bad!r}")
         bodies = [STAMP.sub("", e, count=1) for e in log]
-        expected = [texts[m["language"]][i] for i in exp["log"]]
-        if len(bodies) < 2 or not START_LINE.match(bodies[0]):
-            problems.append(f"log: no start line first: {bodies!r}")
-        else:
-            want("log messages", bodies[1:-1], expected)
-            want("log last line", bodies[-1], f"return code = {exp['code']}")
+        want("log lines without a time stamp", [e for e in log if not STAMP.match(e)], [])
+        want("log start line", bool(bodies and START_LINE.match(bodies[0])), True)
+        want("log after the start line", bodies[1:],
+             [texts[m["language"]][i] for i in exp["log"]] + [f"return code = {exp['code']}"])
 
     record = result.get("record", {})
     if exp["record"] is None:
         want("record key exists", record.get("exists"), False)
     else:
         values = record.get("values", {}) if record.get("exists") else {}
-        for name in ("status", "code", "updatedver"):
-            got = values.get(name)
-            if name not in exp["record"]:
-                want(f"record {name}", got, None)
-            elif name == "updatedver":
-                want("record updatedver", got and (got["type"], got["text"], got["bytes"], got["nonzero_after_text"]),
-                     ("REG_SZ", exp["record"][name], 520, 0))
-            else:
-                want(f"record {name}", got and (got["type"], got.get("dword")), ("REG_DWORD", exp["record"][name]))
+        fields = {"updatedver": ("type", "text", "bytes", "nonzero_after_text"), "status": ("type", "dword"),
+                  "code": ("type", "dword")}
+        want("record", {n: tuple(v.get(f) for f in fields[n]) for n, v in values.items() if n in fields},
+             {n: ("REG_SZ", x, 520, 0) if n == "updatedver" else ("REG_DWORD", x) for n, x in exp["record"].items()})
 
     after = result.get("tpm_after", {})
     if exp["tpm_after"] is None:
@@ -89,7 +85,10 @@ def check(scenario, result, texts):
     want("what the machine's stand-ins found about the tool's process", settings.get("ProcessFindings"), None)
     call = settings.get("InstallerCall")
     if exp.get("installer_call"):
-        problems += check_installer_call(call)
+        # No window, the TPM id, the package, flags 4 and a reboot flag.
+        fields = dict(re.findall(r"(\w+)=(\S*)", (call or {}).get("text", "")))
+        fields["hwnd"] = not fields.get("hwnd", "1").strip("0")  # a null window
+        want("installer call", {k: fields.get(k) for k in INSTALLER_CALL}, INSTALLER_CALL)
     else:
         want("installer called", call is not None, False)
     problems += check_outputs(scenario, exp, result)
@@ -103,33 +102,6 @@ def check(scenario, result, texts):
             # Only the confirmation offers Cancel.
             want(f"buttons of box {expected}", [b.get("id") for b in box.get("buttons", [])],
                  [1, 2] if expected == 110 else [1])
-    return problems
-
-
-def run_and_check(name, paths, texts):
-    """Runs scenario name, prints what it left and every difference; returns (result, problems)."""
-    s = scenarios.by_name(name)
-    result = zr45.run_scenario(s, paths)
-    print(zr45.show(result, texts))
-    problems = check(s, result, texts)
-    for pr in problems:
-        print("FAIL", name, "-", pr)
-    print(f"{'FAIL' if problems else 'PASS'} {name} in {result['total_s']:.1f} s")
-    return result, problems
-
-
-def check_pauses(clock, pauses):
-    """Each (from, to, at least, less than or None): the first mark "to" after the
-    first mark "from" on the stand-ins' clock, that many milliseconds later."""
-    problems = []
-    events = [e for e, _ in clock]
-    for start, end, least, below in pauses:
-        i = events.index(start) if start in events else len(events)
-        j = next((k for k in range(i + 1, len(events)) if events[k] == end), None)
-        gap = None if j is None else clock[j][1] - clock[i][1]
-        if gap is None or gap < least or (below is not None and gap >= below):
-            problems.append(f"clock: {end} {gap} ms after {start}, expected at least {least}"
-                            + ("" if below is None else f" and less than {below}"))
     return problems
 
 
@@ -156,26 +128,6 @@ def check_outputs(scenario, exp, result):
     return problems
 
 
-def check_installer_call(call):
-    """The installer gets no window, the TPM id, the package, flags 4 and a reboot flag."""
-    if not call:
-        return ["substitute installer: not called"]
-    text = call.get("text", "")
-    fields = dict(re.findall(r"(\w+)=(\S*)", text))
-    problems = []
-    expected = {"hwid": "ACPI\\IFX0102", "inf": "C:\\Windows\\INF\\tpm.inf", "flags": "4", "reboot": "set"}
-    for k, v in expected.items():
-        if fields.get(k) != v:
-            problems.append(f"installer call {k}: got {fields.get(k)!r}, expected {v!r} (in {text!r})")
-    hwnd = fields.get("hwnd", "?")
-    if hwnd.strip("0"):
-        problems.append(f"installer call hwnd: got {hwnd!r}, expected a null window")
-    return problems
-
-
-# ---------------------------------------------------------------- printing
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build")
@@ -189,22 +141,17 @@ def main():
     try:
         paths = zr45.load_paths(os.path.abspath(a.build))
         if a.setup:
-            for key in ("vadrel", "vadrel_diagnostic", "driver", "probe", "wmi_dll", "newdev_dll", "drvstore_dll",
-                        "setupapi_dll", "wdfldr", "planted_dll", "planted_drvstore", "launcher", "boxprobe", "image_old",
-                        "image_repaired", "image_other", "image_other_translation", "image_old_dll",
-                        "image_repaired_dll"):
-                zr45.need(paths, key, "the end-to-end suite")
-            times = os.path.join(paths["build"], "sim", "e2e-times.txt")
-            if os.path.exists(times):
-                os.remove(times)
             print(zr45.template(paths))
             return 0
-        result, problems = run_and_check(a.name, paths, zr45.catalogue(paths))
+        s, texts = scenarios.by_name(a.name), zr45.catalogue(paths)
+        result = zr45.run_scenario(s, paths)
     except zr45.SimError as e:
         print(f"e2e: {e}")
         return 1
-    with open(os.path.join(paths["build"], "sim", "e2e-times.txt"), "a") as f:
-        f.write(f"{a.name} {result['total_s']:.2f} {result.get('run_s', 0):.2f}\n")
+    print(zr45.show(result, texts))
+    problems = check(s, result, texts)
+    print("".join(f"FAIL {a.name} - {pr}\n" for pr in problems) + f"{'FAIL' if problems else 'PASS'} {a.name} in "
+          f"{result['total_s']:.1f} s")
     return 1 if problems else 0
 
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/options.h"
 #include "tests/support/fake.h"
@@ -23,28 +24,20 @@ TEST(Catalogue, LongTextsComeWhole) {
 // The program path is compared too; a full-width "/s" is no option.
 TEST(Options, CommandLines) {
   static const wchar_t* line;
-  const struct {
-    const wchar_t* line;
-    bool silent, force;
-  } rows[] = {{L"vadrel.exe", false, false},
-              {L"vadrel.exe /s", true, false},
-              {L"vadrel.exe -S", true, false},
-              {L"vadrel.exe /f", false, false},
-              {L"vadrel.exe /F\t-s", true, true},
-              {L"x /s y -f z", true, true},
-              {L"/s", true, false},
-              {L"\"C:\\Program Files\\vadrel.exe\" /f -s", true, true},
-              {L"x \"/s\" \"-F\"", true, true},
-              {L"x \"/s /f\" /silent /force s f \\s", false, false},
-              {L"vadrel.exe \xFF0F\xFF53", false, false}};
+  const std::vector<const wchar_t*> lines[] = {
+      // neither option; silent; silent and forced
+      {L"vadrel.exe", L"vadrel.exe /f", L"x \"/s /f\" /silent /force s f \\s", L"vadrel.exe \xFF0F\xFF53"},
+      {L"vadrel.exe /s", L"vadrel.exe -S", L"/s"},
+      {L"vadrel.exe /F\t-s", L"x /s y -f z", L"\"C:\\Program Files\\vadrel.exe\" /f -s", L"x \"/s\" \"-F\""}};
   FAKE(GetCommandLineW, []() { return const_cast<LPWSTR>(line); });
-  for (const auto& row : rows) {
-    line = row.line;
-    RunOptions::silent = !row.silent, RunOptions::force = !row.force;  // an earlier parse must not survive
-    ParseOptions();
-    EXPECT_EQ(std::make_pair(RunOptions::silent, RunOptions::force), std::make_pair(row.silent, row.force))
-        << testing::PrintToString(std::wstring(row.line));
-  }
+  for (int options : {0, 1, 2})
+    for (const wchar_t* row : lines[options]) {
+      line = row;
+      RunOptions::silent = options == 0, RunOptions::force = options < 2;  // an earlier parse must not survive
+      ParseOptions();
+      EXPECT_EQ(std::make_pair(RunOptions::silent, RunOptions::force), std::make_pair(options > 0, options == 2))
+          << testing::PrintToString(std::wstring(row));
+    }
 }
 
 }  // namespace

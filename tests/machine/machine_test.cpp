@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <io.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "machine/misccommon.h"
 #include "machine/model.h"
 #include "machine/preinstall.h"
-#include "tests/diag/runlog_files.h"
+#include "tests/support/fake.h"
 
 #define ANSWER(name, ...) \
   testing_os::Replace<decltype(os::api.name)> name##_ { os::api.name, __VA_ARGS__ }
@@ -104,29 +108,14 @@ TEST(ModelRule, AcceptedAndRefusedNumbers) {
   auto Model = [](const std::string& b, size_t n) {
     return IsSupportedModelNumber(reinterpret_cast<const BYTE*>(b.data()), n);
   };
-  const struct {
-    std::string bytes;
-    bool accepted;
-  } rows[] = {{"ZR-45A1234K1", true},
-              {"ZR45B9X9XN0", true},
-              {"ZR-45C....N.", true},
-              {"ZR45D    K ", true},
-              {"ZR-45D\x01\xff\x7f\tK\x80", true},
-              {std::string("ZR45A1234K1\0ZZ", 14), true},
-              {"ZR-45E1234K1", false},
-              {"ZR-45A1234X1", false},
-              {"zr-45a1234k1", false},
-              {"ZR-45A1234K12", false},
-              {"ZR-45A1234K", false},
-              {"ZR--45A1234K1", false},
-              {"ZR_45A1234K1", false},
-              {" ZR-45A1234K1", false},
-              {"ZR-45A12\n4K1", false},
-              {"ZR45A1234K\r", false},
-              {std::string("\0ZR-45A1234K1", 13), false},
-              {"", false}};
-  for (const auto& row : rows)
-    EXPECT_EQ(Model(row.bytes, row.bytes.size()), row.accepted) << testing::PrintToString(row.bytes);
+  using namespace std::string_literals;  // a literal's zero bytes kept
+  const std::vector<std::string> accepted = {
+      "ZR-45A1234K1", "ZR45B9X9XN0", "ZR-45C....N.", "ZR45D    K ", "ZR-45D\x01\xff\x7f\tK\x80", "ZR45A1234K1\0ZZ"s};
+  const std::vector<std::string> refused = {"ZR-45E1234K1",  "ZR-45A1234X1",  "zr-45a1234k1",    "ZR-45A1234K12",
+                                            "ZR-45A1234K",   "ZR--45A1234K1", "ZR_45A1234K1",    " ZR-45A1234K1",
+                                            "ZR-45A12\n4K1", "ZR45A1234K\r",  "\0ZR-45A1234K1"s, ""};
+  for (bool ok : {true, false})
+    for (const std::string& b : ok ? accepted : refused) EXPECT_EQ(Model(b, b.size()), ok) << testing::PrintToString(b);
   EXPECT_TRUE(Model("ZR-45A1234K1xyz", 12));
   EXPECT_FALSE(Model("ZR-45A1234K1", 11));
   EXPECT_FALSE(IsSupportedModelNumber(nullptr, 0));
@@ -134,29 +123,24 @@ TEST(ModelRule, AcceptedAndRefusedNumbers) {
 
 const std::string kImage1 = "ZR-45MK1\r\nJNS\r\nV37.2XL12\r\nM00\r\n";
 
-// Replaces the file with the bytes, then `zeros` zero bytes.
-const wchar_t* Write(const runlog_test::ScratchFile& file, const std::string& bytes, long zeros = 0) {
-  FILE* f = _wfopen(file.path(), L"wb");
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  _chsize_s(_fileno(f), static_cast<__int64>(bytes.size()) + zeros);
-  return fclose(f), file.path();
-}
-
 // At most five lines of at most 4097 bytes are read, whatever the file holds: the check asks
 // for little memory, all told.
 TEST(Image, HugeFilesAreReadInBoundedMemory) {
-  runlog_test::ScratchFile file(L"image");
   const struct {
     std::string head;
     long zeros;
     bool accepted;
   } rows[] = {{"", 64 << 20, false}, {kImage1, 64 << 20, true}, {kImage1 + std::string(4 << 20, '\n'), 0, true}};
   for (const auto& row : rows) {
-    const wchar_t* const path = Write(file, row.head, row.zeros);
+    FILE* f = _wfopen(L"image.doc", L"wb");  // the bytes, then that many zero bytes
+    fwrite(row.head.data(), 1, row.head.size(), f);
+    _chsize_s(_fileno(f), static_cast<__int64>(row.head.size()) + row.zeros);
+    fclose(f);
     const size_t before = g_allocated;
-    EXPECT_EQ(CheckPreinstallVersion(path), row.accepted) << row.head.size();
+    EXPECT_EQ(CheckPreinstallVersion(L"image.doc"), row.accepted) << row.head.size();
     EXPECT_LT(g_allocated - before, size_t{64} << 10) << row.head.size();
   }
+  ::DeleteFileW(L"image.doc");
 }
 
 }  // namespace

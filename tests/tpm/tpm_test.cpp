@@ -98,35 +98,23 @@ struct DriverFile {
 
 const std::wstring kOrdinary = std::wstring(L"ordinary ") + kDriver;
 const std::wstring kAsResource = L"resource " + std::to_wstring(kAsImageResource) + L" " + kDriver;
+const std::wstring kLoads[] = {kOrdinary, kAsResource};
 
-// The ProductVersion text under the first translation, read on the first attempt;
-// the fixed version numbers do not count. The test prefix has the simulated
-// machine's WDFLDR.SYS, so a kernel driver image loads ordinarily, as on Windows;
-// one linked as a DLL (its WMILIB.SYS import found nowhere) is read as an image
-// resource, traced with the ordinary load's error.
+// The ProductVersion text, not the fixed version numbers, read on the first attempt.
+// The test prefix has the simulated machine's WDFLDR.SYS, so a kernel driver image
+// loads ordinarily, as on Windows; one linked as a DLL (its WMILIB.SYS import found
+// nowhere) is read as an image resource, traced with the ordinary load's error.
 TEST(DriverVersion, ReadOnTheFirstAttempt) {
-  const struct {
-    const wchar_t* image;
-    const wchar_t* version;
-    bool dll;
-  } rows[] = {// no version: unreadable
-              {L"tpm-fixed-differs.sys", L"6.1.7601.17514", false},
-              {L"tpm-other-translation.sys", nullptr, false},
-              {L"tpm-resource-only.sys", L"6.1.7601.19146", false},
-              {L"tpm-dll-6.1.7600.16385.sys", L"6.1.7600.16385", true}};
-  for (const auto& row : rows) {
-    DriverFile file(row.image);
+  for (bool dll : {false, true}) {
+    DriverFile file(dll ? L"tpm-dll-6.1.7600.16385.sys" : L"tpm-fixed-differs.sys");
     testing_os::LeakCheck leaks;
     WCHAR version[kVersionLength] = {};
-    EXPECT_EQ(GetDriverFileVersion(version), row.version != nullptr) << row.image;
-    if (row.version) {
-      EXPECT_STREQ(version, row.version);
-    }
-    const std::vector<std::wstring> loads = {kOrdinary, kAsResource};
-    EXPECT_EQ(file.loads, std::vector<std::wstring>(loads.begin(), loads.begin() + (row.dll ? 2 : 1))) << row.image;
+    EXPECT_TRUE(GetDriverFileVersion(version));
+    EXPECT_STREQ(version, dll ? L"6.1.7600.16385" : L"6.1.7601.17514");
+    EXPECT_EQ(file.loads, std::vector<std::wstring>(kLoads, kLoads + 1 + dll));
     const std::string read[] = {"LoadLibraryW failed, read as an image resource\n", "errorcode=0x7e(126), "};
-    EXPECT_EQ(std::search(file.trace.begin(), file.trace.end(), read, read + 2) != file.trace.end(), row.dll);
-    EXPECT_EQ(file.pauses, std::vector<DWORD>{}) << row.image;
+    EXPECT_EQ(std::search(file.trace.begin(), file.trace.end(), read, read + 2) != file.trace.end(), dll);
+    EXPECT_EQ(file.pauses, std::vector<DWORD>{});
     EXPECT_EQ(leaks.Describe(), "");
   }
 }
