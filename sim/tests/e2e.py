@@ -91,7 +91,19 @@ def check(scenario, result, texts):
         want("installer call", {k: fields.get(k) for k in INSTALLER_CALL}, INSTALLER_CALL)
     else:
         want("installer called", call is not None, False)
-    problems += check_outputs(scenario, exp, result)
+    # The release build writes nothing to standard output or standard error; the
+    # diagnostic build writes only trace lines of one process to standard error.
+    want("standard output", result.get("stdout") or "", "")
+    stderr = result.get("stderr", "")
+    stderr = DISPLAY_GONE.sub("", stderr) if "ui" in scenario else stderr
+    if scenario.get("build") != "diagnostic":
+        want("standard error", stderr[:400], "")
+    else:  # an error's system text ends with its own line break
+        lines = [line for line in stderr.splitlines() if line.strip()]
+        parsed = [TRACE_LINE.match(line) for line in lines]
+        want("standard error lines that are no trace lines", [li for li, mm in zip(lines, parsed) if not mm], [])
+        want("processes tracing", len({mm.group(1) for mm in parsed if mm}), 1)
+        want("trace", [ERROR_TEXT.sub(r"\1", mm.group(2)) for mm in parsed if mm], exp.get("trace", []))
     problems += [f"message box: {p}" for p in result.get("problems", [])]
     if "boxes" in exp:
         # By text: messages 104 and 114 read the same.
@@ -102,29 +114,6 @@ def check(scenario, result, texts):
             # Only the confirmation offers Cancel.
             want(f"buttons of box {expected}", [b.get("id") for b in box.get("buttons", [])],
                  [1, 2] if expected == 110 else [1])
-    return problems
-
-
-def check_outputs(scenario, exp, result):
-    """The release build writes nothing to standard output or standard error; the
-    diagnostic build writes only trace lines of one process to standard error."""
-    problems = []
-    if result.get("stdout"):
-        problems.append(f"standard output: {result['stdout'][:400]!r}")
-    stderr = result.get("stderr", "")
-    if "ui" in scenario:
-        stderr = DISPLAY_GONE.sub("", stderr)
-    if scenario.get("build") != "diagnostic":
-        return problems + ([f"standard error: {stderr[:400]!r}"] if stderr else [])
-    # An error's system text ends with its own line break.
-    lines = [line for line in stderr.splitlines() if line.strip()]
-    parsed = [TRACE_LINE.match(line) for line in lines]
-    problems += [f"standard error: not a trace line: {line!r}" for line, mm in zip(lines, parsed) if not mm]
-    texts = [ERROR_TEXT.sub(r"\1", mm.group(2)) for mm in parsed if mm]
-    if len({mm.group(1) for mm in parsed if mm}) != 1:
-        problems.append(f"trace: expected the lines of one process, got {lines!r}")
-    if texts != exp.get("trace", []):
-        problems.append(f"trace: got {texts!r}, expected {exp.get('trace', [])!r}")
     return problems
 
 
