@@ -124,19 +124,16 @@ std::string Narrow(const wchar_t* text) { return text ? std::string(text, text +
 void Mark(Step step) { g_run.steps.insert(g_run.step = step); }
 void Observe(const testing_os::Call& c) {
   // The steps these calls start.
-  static const std::map<std::string, Step> kMarks = {{"CommandLineToArgvW", Options},
-                                                     {"GetModuleFileNameW", LogOpen},
-                                                     {"CoInitializeEx", Com},
-                                                     {"CreateMutexW", Instance},
-                                                     {"InitCommonControlsEx", Controls},
-                                                     {"AllocateAndInitializeSid", Admin},
-                                                     {"DeviceIoControl", ModelRule},
-                                                     {"GetSystemMetrics", Windows},
-                                                     {"CoInitializeSecurity", Hotfix},
-                                                     {"UpdateDriverForPlugAndPlayDevicesW", Install}};
+  static const char* const kMarkNames[] = {"CommandLineToArgvW",   "GetModuleFileNameW",
+                                           "CoInitializeEx",       "CreateMutexW",
+                                           "InitCommonControlsEx", "AllocateAndInitializeSid",
+                                           "DeviceIoControl",      "GetSystemMetrics",
+                                           "CoInitializeSecurity", "UpdateDriverForPlugAndPlayDevicesW"};
+  static const Step kMarkSteps[] = {Options, LogOpen, Com, Instance, Controls, Admin, ModelRule, Windows, Hotfix, Install};
   const char* const name = c.name;
   const auto text = [&](int i) { return reinterpret_cast<LPCWSTR>(c.a[i]); };
-  if (const auto mark = kMarks.find(name); mark != kMarks.end()) Mark(mark->second);
+  for (size_t i = 0; i < std::size(kMarkSteps); ++i)
+    if (Is(name, kMarkNames[i])) Mark(kMarkSteps[i]);
   // A version read starts: whether the driver is repaired already, or what the installation left.
   if (Is(name, "IsWow64Process") && (g_run.step == Package || g_run.step == Install))
     Mark(g_run.step == Package ? Repaired : ReadBack);
@@ -231,8 +228,8 @@ DWORD Expected(const CleanCall& call, DWORD error) {
   if (Is(name, "SetupDiGetDeviceRegistryPropertyW") && error == ERROR_INSUFFICIENT_BUFFER) return kClean;  // asked again
   if (Is(name, "MessageBoxW") && call.step == Confirm) return 11;  // a box that cannot be shown is no OK
   if (!std::set<Step>{Repaired, OldDriver, ReadBack}.count(call.step)) return kOutcome[call.step];
-  if (Is(name, "LoadLibraryW") || Is(name, "LoadLibraryExW"))
-    return kClean;  // the next attempt loads it; a process not under WOW64
+  // The next attempt loads it; a process not under WOW64.
+  if (Is(name, "LoadLibraryW") || Is(name, "LoadLibraryExW")) return kClean;
   if (call.step == ReadBack) return 12;
   // A version that cannot be read is not the repaired one; on a repaired machine not the old one either.
   return call.step == OldDriver || g_mode->planned == 2 ? 27 : kClean;
@@ -242,10 +239,8 @@ DWORD Expected(const CleanCall& call, DWORD error) {
 DWORD ExpectedOutcome() {
   DWORD code = g_run.wmiFailAt ? 26 : kClean;
   // A message text that cannot be made is empty; the controller not opened; elsewhere a failure of its own.
-  if (g_run.newFailAt >= 0)
-    code = std::set<Step>{Report, Confirm}.count(g_news[g_run.newFailAt].first) ? kClean
-           : g_news[g_run.newFailAt].first == Model                             ? 15
-                                                                                : 12;
+  if (const long a = g_run.newFailAt; a >= 0)
+    code = g_news[a].first == Report || g_news[a].first == Confirm ? kClean : g_news[a].first == Model ? 15 : 12;
   // A failure that lasts stops the first later call whose failure counts.
   for (long n = g_run.failAt; n >= 0 && n < static_cast<long>(g_calls.size()) && code == kClean;
        n = g_run.persist ? n + 1 : -1)
@@ -332,6 +327,13 @@ void Prepare(const Mode& mode, std::vector<std::string>& broken) {
   szCaption[0] = L'\0';
 }
 
+// A finding's list, an item a line.
+template <class C, class F> std::string List(const C& items, F show) {
+  std::string all;
+  for (const auto& item : items) all += "\n    | " + show(item);
+  return all;
+}
+
 // The record's rules: what the run's outcome writes, less what its failing call lost. Under lasting
 // failures the record is the clean run's up to the first failure: nothing to check but the outcome.
 void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken) {
@@ -364,12 +366,8 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
                                  : void(expected.erase(failed->role));
     }
   }
-  const auto show = [](const RecordState& r) {
-    std::string text;
-    for (const auto& [name, value] : r) text += " " + name + "=" + value;
-    return text;
-  };
-  if (actual != expected) broken.push_back("record:" + show(actual) + ", the rules give" + show(expected));
+  const auto show = [](const auto& item) { return item.first + "=" + item.second; };
+  if (actual != expected) broken.push_back("record:" + List(actual, show) + "\n  the rules give:" + List(expected, show));
 }
 
 // The log's lines past their time stamps; a line without its stamp breaks a rule.
@@ -443,12 +441,8 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
       failed->line < static_cast<long>(want.size()))
     want.erase(want.begin() + failed->line);
   const std::vector<std::string> got = Bodies(overwrites ? file : file.substr(seed.size()), broken);
-  const auto join = [](const std::vector<std::string>& lines) {
-    std::string all;
-    for (const std::string& line : lines) all += "\n    | " + line.substr(0, 60);
-    return all;
-  };
-  if (got != want) broken.push_back("log:" + join(got) + "\n  the rules give:" + join(want));
+  const auto show = [](const std::string& line) { return line.substr(0, 60); };
+  if (got != want) broken.push_back("log:" + List(got, show) + "\n  the rules give:" + List(want, show));
 }
 
 // One run of the whole program; returns its exit code, and any broken rule.

@@ -42,11 +42,10 @@ bool Owed(int kind) { return kind != kBorrowed && kind < kHeap; }
 constexpr unsigned Of(int kind) { return 1u << kind; }
 
 struct Entry {
-  int kind;
+  int kind, count;
   const char* by;
   DWORD access;
   ULONG_PTR size, owner;
-  int count;
   long seq;
 };
 std::map<std::pair<int, ULONG_PTR>, Entry> g_live;
@@ -79,8 +78,8 @@ constexpr int kThread = -2, kResult = -1, kBytes = -1;
 constexpr int Deref(int k) { return -3 - k; }
 struct Rule {
   int op;
-  int i, j;
-  DWORD x, y;
+  int i = 0, j = 0;
+  DWORD x = 0, y = 0;
 };
 Rule Size(int i, DWORD size, DWORD or_ = 0, bool optional = false) { return {kSize, i, optional, size, or_ ? or_ : size}; }
 Rule Get(int kind, int from = kResult, int accessArg = -1) { return {kGet, from, kind, DWORD(accessArg), 0}; }
@@ -96,7 +95,7 @@ struct Head {  // the function, its page's header, how it fails and with which e
   std::initializer_list<long long> codes;
 };
 struct Row : Head {
-  std::vector<Rule> rules;
+  std::vector<Rule> rules = {};
   void (*more)(Ctx&) = nullptr;
   std::vector<DWORD> errors = std::vector<DWORD>(codes.begin(), codes.end());
   bool releases = std::any_of(rules.begin(), rules.end(), [](const Rule& u) { return u.op == kFree || u.op == kRelease; });
@@ -131,7 +130,7 @@ struct Ctx {
   // What the call acquired; a value held without a release owed is taken over.
   void got(int kind, ULONG_PTR v, DWORD access, ULONG_PTR size = 0, ULONG_PTR owner = 0) {
     auto [it, fresh] = g_live.try_emplace({Family(kind), v});
-    if (fresh || !Owed(it->second.kind)) it->second = Entry{kind, row.name, access, size, owner, 0, g_seq++};
+    if (fresh || !Owed(it->second.kind)) it->second = Entry{kind, 0, row.name, access, size, owner, g_seq++};
     it->second.count += Owed(kind);
   }
   // Released by the function that matches its acquisition, once; a module's resources go with it.
