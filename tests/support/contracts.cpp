@@ -159,11 +159,9 @@ struct Ctx {
   // A module the process holds: loaded through the boundary, or by its own loader.
   void mod(int i, bool dataToo) {
     if (const Entry* e = find(a[i], kModule)) return void(need(dataToo || e->kind != kDataModule, i, "loaded for running"));
-    HMODULE loaded = nullptr;
-    need(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(a[i]), &loaded) &&
-             ULONG_PTR(loaded) == a[i],
-         i, "a module the process holds");
+    HMODULE held = nullptr;
+    const DWORD how = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    need(GetModuleHandleExW(how, LPCWSTR(a[i]), &held) && ULONG_PTR(held) == a[i], i, "a module the process holds");
   }
 
   void apply(const Rule& u) {
@@ -175,13 +173,9 @@ struct Ctx {
     if (after && u.op == kGetLoaded) got(DWORD(a[u.y]) & u.x ? kDataModule : kModule, v, 0);
     if (after) return;
     if (u.op == kOpen && (u.j != int(Of(kKey)) || !Predefined(v))) use(u.i, u.j, u.x);  // a predefined key is open
+    const DWORD* const deref = u.j < kBytes ? reinterpret_cast<const DWORD*>(a[Deref(u.j)]) : nullptr;
     if (u.op >= kIn && u.op <= kOut)
-      buf(u.i,
-          u.j == kBytes   ? u.x
-          : u.j >= 0      ? DWORD(a[u.j]) * u.x
-          : a[Deref(u.j)] ? *reinterpret_cast<DWORD*>(a[Deref(u.j)]) * u.x
-                          : 0,
-          u.op == kOut);
+      buf(u.i, u.x * (u.j == kBytes ? 1 : u.j >= 0 ? DWORD(a[u.j]) : deref ? *deref : 0), u.op == kOut);
     if (u.op == kSize)
       need(v ? *reinterpret_cast<DWORD*>(v) == u.x || *reinterpret_cast<DWORD*>(v) == u.y : u.j, u.i,
            "cbSize or dwSize of its structure");
