@@ -83,8 +83,7 @@ struct Run {
   bool persist = false, noArgv = false;  // noArgv: the command line's split failed
   std::optional<DWORD> failError;
   DWORD wmiFailAt = 0, wmiError = 0;
-  long calls = 0, news = 0, lines = 0;
-  int messages = -1;
+  long calls = 0, news = 0, lines = 0, messages = -1;
   Step step = Entry;
   std::string role;                 // which record value the registry calls serve
   std::vector<std::string> writes;  // record values, in the order the run tried them
@@ -100,8 +99,7 @@ struct CleanCall {
   const std::vector<DWORD>* errors;
   std::string role;
   Step step;
-  int message;
-  long line;
+  long message, line;
   bool log, releases, ok;
   DWORD error;
 };
@@ -111,7 +109,7 @@ HANDLE g_held = INVALID_HANDLE_VALUE;  // tpm.sys as another program holds it
 // The clean run remembers each call; only the run's own allocations count.
 bool g_recording = false, g_countNews = false, g_comLeaked = false;
 std::vector<CleanCall> g_calls;
-std::vector<std::pair<Step, int>> g_news;  // the step and the message in progress at each allocation
+std::vector<std::pair<Step, long>> g_news;  // the step and the message in progress at each allocation
 DWORD g_wmiCalls = 0;
 std::set<DWORD64> g_logFunctions;
 std::set<std::string> g_contractsTold;
@@ -285,8 +283,8 @@ RecordState ReadRecord(std::vector<std::string>& broken) {
   return r;
 }
 
-void SetDword(const wchar_t* key, const wchar_t* name, DWORD value) {
-  RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &value, sizeof(value));
+void SetDword(LPCWSTR key, LPCWSTR name, DWORD v) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &v, sizeof(v));
 }
 
 std::optional<std::string> ReadBytes(const wchar_t* path) {
@@ -401,9 +399,9 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
   // The caption's load is the run's first call; a message whose load failed is empty.
   const std::wstring caption = Failed(0) ? L"" : L"Orlinth";
   // A message's text is lost when its buffer or its string cannot be had.
-  const auto text = [&](int message, const std::wstring& clean) {
+  const auto text = [&](long message, const std::wstring& clean) {
     const long a = g_run.newFailAt;
-    if (a >= 0 && g_news[a] == std::pair<Step, int>(Report, message)) return std::wstring();
+    if (a >= 0 && g_news[a] == std::pair<Step, long>(Report, message)) return std::wstring();
     return failed && failed->message == message && failed->step == Report && !failed->log &&
                    (Is(failed->name, "HeapAlloc") || Is(failed->name, "LoadStringW"))
                ? std::wstring()
@@ -416,7 +414,7 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
   std::vector<Box> expected;
   if (!silent && (g_run.steps.count(Install) || code == 11))
     expected.push_back({text(0, testing_catalogue::English(110)), caption, MB_OKCANCEL | MB_SYSTEMMODAL, false});
-  if (!silent && message) expected.push_back({text(int(expected.size()), message), caption, MB_SYSTEMMODAL, false});
+  if (!silent && message) expected.push_back({text(long(expected.size()), message), caption, MB_SYSTEMMODAL, false});
   if (g_run.boxes != expected)
     broken.push_back("boxes: " + std::to_string(g_run.boxes.size()) + " shown, not the outcome's as the rules give");
 
@@ -463,7 +461,6 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
   // The cancelled run's kernel32 lacks the functions the tool looks up, as older releases do.
   if (mode.cancel) os::api.GetNativeSystemInfo = nullptr, os::api.GetProductInfo = nullptr;
   DWORD code = 0xDEAD;
-  std::string leaks;
   g_contracts.clear();
   {
     testing_os::Contracts contracts;
@@ -480,11 +477,10 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
     testing_os::fault = nullptr, testing_os::ended = nullptr;
     theInstanceGuard._hMutex.reset();
     theRunLog._hFile.reset();
-    leaks = leakCheck.Describe();
+    if (const std::string leaks = leakCheck.Describe(); !leaks.empty()) broken.push_back("leak: " + leaks);
   }
   os::api = g_real;
   LetGo();
-  if (!leaks.empty()) broken.push_back("leak: " + leaks);
   for (const std::string& c : g_contracts)
     if (g_contractsTold.insert(c).second) broken.push_back("contract: " + c);
   // COM objects: the server, kept loaded by the harness, has none left.
