@@ -396,12 +396,9 @@ template <class R, class... A, R (*os::Api::*E)(A...)> struct Checked<R (*)(A...
     } else if (error) {
       if (row->releases || *error == ERROR_INSUFFICIENT_BUFFER || *error == ERROR_MORE_DATA) (behind.*E)(args...);
       if (*error) ::SetLastError(*error);
-      const Fails f = row->fails;
-      r = f == kInvalid                   ? ULONG_PTR(INVALID_HANDLE_VALUE)
-          : f == kStatus || f == kHresult ? *error
-          : f == kSeek                    ? INVALID_SET_FILE_POINTER
-          : f == kSame                    ? a[0]
-                                          : 0;
+      // The failure value, by Fails: kNever, kZero, kNull, kInvalid, kStatus, kHresult, kSeek, kSame.
+      const ULONG_PTR failure[] = {0, 0, 0, ULONG_PTR(INVALID_HANDLE_VALUE), *error, *error, INVALID_SET_FILE_POINTER, a[0]};
+      r = failure[row->fails];
       --checking;
       return (R)r;
     } else {
