@@ -129,7 +129,7 @@ void Observe(const testing_os::Call& c) {
                                            "CoInitializeSecurity", "UpdateDriverForPlugAndPlayDevicesW"};
   static const Step kMarkSteps[] = {Options, LogOpen, Com, Instance, Controls, Admin, ModelRule, Windows, Hotfix, Install};
   const char* const name = c.name;
-  const auto text = [&](int i) { return reinterpret_cast<LPCWSTR>(c.a[i]); };
+  const auto text = [&](int i) { return c.a[i] ? reinterpret_cast<LPCWSTR>(c.a[i]) : L"(null)"; };
   for (size_t i = 0; i < std::size(kMarkSteps); ++i)
     if (Is(name, kMarkNames[i])) Mark(kMarkSteps[i]);
   // A version read starts: whether the driver is repaired already, or what the installation left.
@@ -139,13 +139,11 @@ void Observe(const testing_os::Call& c) {
   if (Is(name, "SetupDiGetClassDevsW")) Mark(c.a[0] ? Model : Tpm);
   if (Is(name, "GetModuleHandleW")) ++g_run.messages, Mark(Report);  // the program's module, for a message text
   if (Is(name, "PathFileExistsW")) Mark(wcscmp(text(0), kDriverPackagePath) == 0 ? Package : OldDriver);
-  if (Is(name, "MessageBoxW")) {
-    if ((c.a[3] & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
-    g_run.boxes.push_back({text(1) ? text(1) : L"(null)", text(2) ? text(2) : L"(null)", UINT(c.a[3]), c.a[0] != 0});
-  }
+  if (Is(name, "MessageBoxW") && (c.a[3] & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
+  if (Is(name, "MessageBoxW")) g_run.boxes.push_back({text(1), text(2), UINT(c.a[3]), c.a[0] != 0});
   if (strncmp(name, "Reg", 3) != 0) return;
   g_run.role.clear();
-  if ((Is(name, "RegOpenKeyExW") || Is(name, "RegCreateKeyExW")) && text(1) && !wcscmp(text(1), kRecordKey))
+  if ((Is(name, "RegOpenKeyExW") || Is(name, "RegCreateKeyExW")) && !wcscmp(text(1), kRecordKey))
     Mark(Record), g_run.role = Is(name, "RegOpenKeyExW") ? "read" : "key";  // the status read, or a key for a value to set
   if (Is(name, "RegQueryValueExW") && g_run.step == Record) g_run.role = "read";
   if (Is(name, "RegSetValueExW")) {

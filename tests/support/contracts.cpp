@@ -442,7 +442,6 @@ void OnViolation(void (*handler)(const std::string&)) { g_handler = handler; }
 LeakCheck::LeakCheck() : _start(g_seq), _unmatched(g_unmatched) {
   if (!g_installed) throw std::logic_error("a leak check counts through the contract checker");
 }
-LeakCheck::~LeakCheck() = default;
 std::string LeakCheck::Describe() const {
   std::ostringstream out;
   for (const auto& [key, e] : g_live)
