@@ -80,11 +80,10 @@ constexpr long kModelRuleStride = 16;
 using Box = std::tuple<std::wstring, std::wstring, UINT, bool>;  // text, caption, style, owner
 struct Run {
   long failAt = -1, newFailAt = -1;
-  bool persist = false;
+  bool persist = false, noArgv = false;  // noArgv: the command line's split failed
   std::optional<DWORD> failError;
   DWORD wmiFailAt = 0, wmiError = 0;
-  long calls = 0, news = 0, lines = 0;
-  int messages = -1;
+  long calls = 0, news = 0, lines = 0, messages = -1;
   Step step = Entry;
   std::string role;                 // which record value the registry calls serve
   std::vector<std::string> writes;  // record values, in the order the run tried them
@@ -100,8 +99,7 @@ struct CleanCall {
   const std::vector<DWORD>* errors;
   std::string role;
   Step step;
-  int message;
-  long line;
+  long message, line;
   bool log, releases, ok;
   DWORD error;
 };
@@ -111,20 +109,14 @@ HANDLE g_held = INVALID_HANDLE_VALUE;  // tpm.sys as another program holds it
 // The clean run remembers each call; only the run's own allocations count.
 bool g_recording = false, g_countNews = false, g_comLeaked = false;
 std::vector<CleanCall> g_calls;
-std::vector<Step> g_newSteps;
-std::vector<int> g_newMessages;  // the message in progress at each allocation
+std::vector<std::pair<Step, long>> g_news;  // the step and the message in progress at each allocation
 DWORD g_wmiCalls = 0;
 std::set<DWORD64> g_logFunctions;
 std::set<std::string> g_contractsTold;
 std::vector<std::string> g_contracts;  // the contracts the current run broke
 
-bool Among(Step step, std::initializer_list<Step> steps) {
-  return std::find(steps.begin(), steps.end(), step) != steps.end();
-}
 bool Is(const char* name, const char* wanted) { return name && strcmp(name, wanted) == 0; }
-template <size_t N> bool OneOf(const char* name, const char* const (&names)[N]) {
-  return std::any_of(names, names + N, [&](const char* n) { return Is(name, n); });
-}
+std::string Narrow(const wchar_t* text) { return text ? std::string(text, text + wcslen(text)) : std::string(); }
 
 // Marks the step a call starts, which record value and message it serves, before the call may fail.
 void Mark(Step step) { g_run.steps.insert(g_run.step = step); }
@@ -137,7 +129,7 @@ void Observe(const testing_os::Call& c) {
                                            "CoInitializeSecurity", "UpdateDriverForPlugAndPlayDevicesW"};
   static const Step kMarkSteps[] = {Options, LogOpen, Com, Instance, Controls, Admin, ModelRule, Windows, Hotfix, Install};
   const char* const name = c.name;
-  const auto text = [&](int i) { return reinterpret_cast<LPCWSTR>(c.a[i]); };
+  const auto text = [&](int i) { return c.a[i] ? reinterpret_cast<LPCWSTR>(c.a[i]) : L"(null)"; };
   for (size_t i = 0; i < std::size(kMarkSteps); ++i)
     if (Is(name, kMarkNames[i])) Mark(kMarkSteps[i]);
   // A version read starts: whether the driver is repaired already, or what the installation left.
@@ -147,18 +139,15 @@ void Observe(const testing_os::Call& c) {
   if (Is(name, "SetupDiGetClassDevsW")) Mark(c.a[0] ? Model : Tpm);
   if (Is(name, "GetModuleHandleW")) ++g_run.messages, Mark(Report);  // the program's module, for a message text
   if (Is(name, "PathFileExistsW")) Mark(wcscmp(text(0), kDriverPackagePath) == 0 ? Package : OldDriver);
-  if (Is(name, "MessageBoxW")) {
-    if ((c.a[3] & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
-    g_run.boxes.push_back({text(1) ? text(1) : L"(null)", text(2) ? text(2) : L"(null)", UINT(c.a[3]), c.a[0] != 0});
-  }
+  if (Is(name, "MessageBoxW") && (c.a[3] & MB_TYPEMASK) == MB_OKCANCEL) Mark(Confirm);
+  if (Is(name, "MessageBoxW")) g_run.boxes.push_back({text(1), text(2), UINT(c.a[3]), c.a[0] != 0});
   if (strncmp(name, "Reg", 3) != 0) return;
   g_run.role.clear();
-  if ((Is(name, "RegOpenKeyExW") || Is(name, "RegCreateKeyExW")) && text(1) && !wcscmp(text(1), kRecordKey))
+  if ((Is(name, "RegOpenKeyExW") || Is(name, "RegCreateKeyExW")) && !wcscmp(text(1), kRecordKey))
     Mark(Record), g_run.role = Is(name, "RegOpenKeyExW") ? "read" : "key";  // the status read, or a key for a value to set
   if (Is(name, "RegQueryValueExW") && g_run.step == Record) g_run.role = "read";
   if (Is(name, "RegSetValueExW")) {
-    g_run.writes.emplace_back(text(1), text(1) + wcslen(text(1)));  // the names are ASCII
-    g_run.role = g_run.writes.back();
+    g_run.writes.push_back(g_run.role = Narrow(text(1)));  // the names are ASCII
     for (auto k = g_calls.rbegin(); g_recording && k != g_calls.rend() && k->role == "key"; ++k) k->role = g_run.role;
   }
 }
@@ -192,11 +181,12 @@ std::optional<DWORD> Fault(const testing_os::Call& c) {
   if (!Failable(c)) return std::nullopt;
   const long n = g_run.calls++;
   // A line's own write belongs to that line, counted as it was observed.
-  const long line = g_run.lines - (Is(c.name, "WriteFile") ? 1 : 0);
   if (g_recording)
-    g_calls.push_back(
-        {c.name, c.site, &c.errors, g_run.role, g_run.step, g_run.messages, line, InLog(), c.releases, true, 0});
-  return Failed(n) ? std::optional(ErrorOf(n, c.errors)) : std::nullopt;
+    g_calls.push_back({c.name, c.site, &c.errors, g_run.role, g_run.step, g_run.messages,
+                       g_run.lines - Is(c.name, "WriteFile"), InLog(), c.releases, true, 0});
+  if (!Failed(n)) return std::nullopt;
+  g_run.noArgv |= Is(c.name, "CommandLineToArgvW");
+  return ErrorOf(n, c.errors);
 }
 // How a call of the clean run ended.
 void Ended(const testing_os::Call& c, bool ok, DWORD error) {
@@ -208,11 +198,7 @@ void Ended(const testing_os::Call& c, bool ok, DWORD error) {
 // Every C++ allocation of the run counts; the planned one fails.
 void* operator new(size_t cb) {
   if (g_countNews && !testing_os::checking) {
-    if (g_recording) {
-      ++testing_os::checking;
-      g_newSteps.push_back(g_run.step), g_newMessages.push_back(g_run.messages);
-      --testing_os::checking;
-    }
+    if (g_recording) g_countNews = false, g_news.push_back({g_run.step, g_run.messages}), g_countNews = true;
     if (g_run.news++ == g_run.newFailAt) throw std::bad_alloc();
   }
   if (void* p = malloc(cb ? cb : 1)) return p;
@@ -227,7 +213,6 @@ namespace {
 
 // The outcome one failing call gives: its check's, or kClean.
 DWORD Expected(const CleanCall& call, DWORD error) {
-  static const char* const kRetried[] = {"LoadLibraryW", "LoadLibraryExW"};
   const char* const name = call.name;
   if (!call.ok && call.error == error) return kClean;              // it failed that way anyway: a size query
   if (call.releases || Is(name, "FormatMessageA")) return kClean;  // a release still releases; error text
@@ -238,8 +223,9 @@ DWORD Expected(const CleanCall& call, DWORD error) {
     return error == ERROR_NO_MORE_ITEMS ? 28 : error == static_cast<DWORD>(ERROR_NO_SUCH_DEVINST) ? 29 : 12;
   if (Is(name, "SetupDiGetDeviceRegistryPropertyW") && error == ERROR_INSUFFICIENT_BUFFER) return kClean;  // asked again
   if (Is(name, "MessageBoxW") && call.step == Confirm) return 11;  // a box that cannot be shown is no OK
-  if (!Among(call.step, {Repaired, OldDriver, ReadBack})) return kOutcome[call.step];
-  if (OneOf(name, kRetried)) return kClean;  // the next attempt loads it; a process not under WOW64
+  if (!std::set<Step>{Repaired, OldDriver, ReadBack}.count(call.step)) return kOutcome[call.step];
+  // The next attempt loads it; a process not under WOW64.
+  if (Is(name, "LoadLibraryW") || Is(name, "LoadLibraryExW")) return kClean;
   if (call.step == ReadBack) return 12;
   // A version that cannot be read is not the repaired one; on a repaired machine not the old one either.
   return call.step == OldDriver || g_mode->planned == 2 ? 27 : kClean;
@@ -249,8 +235,8 @@ DWORD Expected(const CleanCall& call, DWORD error) {
 DWORD ExpectedOutcome() {
   DWORD code = g_run.wmiFailAt ? 26 : kClean;
   // A message text that cannot be made is empty; the controller not opened; elsewhere a failure of its own.
-  if (g_run.newFailAt >= 0)
-    code = Among(g_newSteps[g_run.newFailAt], {Report, Confirm}) ? kClean : g_newSteps[g_run.newFailAt] == Model ? 15 : 12;
+  if (const long a = g_run.newFailAt; a >= 0)
+    code = g_news[a].first == Report || g_news[a].first == Confirm ? kClean : g_news[a].first == Model ? 15 : 12;
   // A failure that lasts stops the first later call whose failure counts.
   for (long n = g_run.failAt; n >= 0 && n < static_cast<long>(g_calls.size()) && code == kClean;
        n = g_run.persist ? n + 1 : -1)
@@ -258,40 +244,17 @@ DWORD ExpectedOutcome() {
   return code == kClean ? g_mode->planned : code;
 }
 
-long First(const char* name, Step step) {
-  for (size_t n = 0; n < g_calls.size(); ++n)
-    if (Is(g_calls[n].name, name) && g_calls[n].step == step) return static_cast<long>(n);
-  return -1;
-}
 const CleanCall* FailedCall() { return g_run.failAt >= 0 ? &g_calls[g_run.failAt] : nullptr; }
-
-// The options the command line gives: split as the tool splits it, each argument compared in
-// turn with /s, -s, /f and -f.
-std::pair<bool, bool> ExpectedOptions() {
-  if (Failed(First("CommandLineToArgvW", Options))) return {false, false};  // an interactive run
-  int argc = 0;
-  LPWSTR* argv = CommandLineToArgvW(g_mode->commandLine, &argc);
-  const auto equal = [](const wchar_t* arg, const wchar_t* option) { return _wcsicmp(arg, option) == 0; };
-  bool silent = false, force = false;
-  for (int i = 0; i < argc; ++i) {
-    if (equal(argv[i], L"/s") || equal(argv[i], L"-s"))
-      silent = true;
-    else if (equal(argv[i], L"/f") || equal(argv[i], L"-f"))
-      force = true;
-  }
-  LocalFree(argv);
-  return {silent, silent && force};
-}
 
 // The catalogue message the outcome reports, or none.
 const wchar_t* Message(DWORD code) {
   static const std::map<DWORD, unsigned> kMessages = {{0, 111},  {1, 106},  {2, 108},  {3, 116},  {12, 104},
                                                       {15, 114}, {16, 104}, {17, 107}, {18, 105}, {26, 112},
                                                       {27, 117}, {28, 113}, {29, 107}, {30, 104}};
-  const bool installed = g_run.steps.count(Install);  // the installer's own 28 and 29 are failures
-  const auto it = kMessages.find(code);
-  if (it == kMessages.end()) return nullptr;
-  return testing_catalogue::English(installed && (code == 28 || code == 29) ? 104 : it->second);
+  const auto it = kMessages.find(code);  // the installer's own 28 and 29 are failures
+  return it == kMessages.end()
+             ? nullptr
+             : testing_catalogue::English(g_run.steps.count(Install) && (code == 28 || code == 29) ? 104 : it->second);
 }
 
 // --- The machine around a run.
@@ -301,16 +264,16 @@ using RecordState = std::map<std::string, std::string>;
 
 RecordState ReadRecord(std::vector<std::string>& broken) {
   RecordState r;
-  for (const char* name : {"status", "code"}) {
+  for (const wchar_t* name : {L"status", L"code"}) {
     DWORD data = 0, cb = sizeof(data), type = 0;
-    const std::wstring value(name, name + strlen(name));
-    if (!RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, value.c_str(), RRF_RT_ANY, &type, &data, &cb))
-      r[name] = type == REG_DWORD && cb == 4 ? std::to_string(data) : (broken.push_back("record: not a REG_DWORD"), "?");
+    if (!RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, name, RRF_RT_ANY, &type, &data, &cb))
+      r[Narrow(name)] =
+          type == REG_DWORD && cb == 4 ? std::to_string(data) : (broken.push_back("record: not a REG_DWORD"), "?");
   }
   wchar_t text[300] = {};
   DWORD cb = sizeof(text), type = 0;
   if (!RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, L"updatedver", RRF_RT_ANY | RRF_NOEXPAND, &type, text, &cb)) {
-    r["updatedver"] = std::string(text, text + wcslen(text));
+    r["updatedver"] = Narrow(text);
     // The whole 260-character buffer: the text, then zeros.
     if (type != REG_SZ || cb != 520 || std::any_of(text + wcslen(text), text + 260, [](wchar_t c) { return c != 0; }))
       broken.push_back("record: \"updatedver\" not 520 bytes of REG_SZ, the text then zeros");
@@ -318,11 +281,9 @@ RecordState ReadRecord(std::vector<std::string>& broken) {
   return r;
 }
 
-void SetDword(const wchar_t* key, const wchar_t* name, DWORD value) {
-  RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &value, sizeof(value));
+void SetDword(LPCWSTR key, LPCWSTR name, DWORD v) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &v, sizeof(v));
 }
-
-std::string Narrow(const wchar_t* text) { return text ? std::string(text, text + wcslen(text)) : std::string(); }
 
 std::optional<std::string> ReadBytes(const wchar_t* path) {
   FILE* f = _wfopen(path, L"rb");
@@ -336,10 +297,9 @@ os::Api g_real;
 char g_current[200] = "";
 HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 
-// The program that held tpm.sys without sharing lets it go.
-void LetGo() {
-  if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE));
-}
+// The program that held tpm.sys without sharing lets it go (none held: the process's pseudo handle, which
+// CloseHandle leaves alone).
+void LetGo() { CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE)); }
 
 RecordState Before(const Mode& mode) {
   return mode.earlierRecord ? RecordState{{"status", std::to_string(kEarlierStatus)}, {"code", std::to_string(kEarlierCode)}}
@@ -363,6 +323,13 @@ void Prepare(const Mode& mode, std::vector<std::string>& broken) {
   szCaption[0] = L'\0';
 }
 
+// A finding's list, an item a line.
+template <class C, class F> std::string List(const C& items, F show) {
+  std::string all;
+  for (const auto& item : items) all += "\n    | " + show(item);
+  return all;
+}
+
 // The record's rules: what the run's outcome writes, less what its failing call lost. Under lasting
 // failures the record is the clean run's up to the first failure: nothing to check but the outcome.
 void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken) {
@@ -372,7 +339,8 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
     if (std::find(kOrder, kOrder + 3, g_run.writes[i]) <= std::find(kOrder, kOrder + 3, g_run.writes[i - 1]))
       broken.push_back("record written out of order");
   if (g_run.persist) return;
-  RecordState expected = Before(mode);
+  const RecordState before = Before(mode);
+  RecordState expected = before;
   const bool installed = g_run.steps.count(Install);
   const CleanCall* failed = FailedCall();
   const DWORD error = failed ? ErrorOf(g_run.failAt, *failed->errors) : 0;
@@ -390,17 +358,12 @@ void CheckRecord(const Mode& mode, DWORD code, std::vector<std::string>& broken)
     // A value whose setting failed, or "updatedver" whose key did not open (one attempt only).
     if (failed &&
         (Is(failed->name, "RegSetValueExW") || (Is(failed->name, "RegCreateKeyExW") && failed->role == "updatedver"))) {
-      const RecordState before = Before(mode);
-      const auto was = before.find(failed->role);
-      was == before.end() ? void(expected.erase(failed->role)) : void(expected[failed->role] = was->second);
+      before.count(failed->role) ? void(expected[failed->role] = before.at(failed->role))
+                                 : void(expected.erase(failed->role));
     }
   }
-  const auto show = [](const RecordState& r) {
-    std::string text;
-    for (const auto& [name, value] : r) text += " " + name + "=" + value;
-    return text;
-  };
-  if (actual != expected) broken.push_back("record:" + show(actual) + ", the rules give" + show(expected));
+  const auto show = [](const auto& item) { return item.first + "=" + item.second; };
+  if (actual != expected) broken.push_back("record:" + List(actual, show) + "\n  the rules give:" + List(expected, show));
 }
 
 // The log's lines past their time stamps; a line without its stamp breaks a rule.
@@ -424,16 +387,19 @@ std::vector<std::string> Bodies(const std::string& text, std::vector<std::string
 // start line, the outcome's message and the return code, and no box; otherwise the question and the
 // outcome's message as system-modal boxes with the caption. Under lasting failures, only the options.
 void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& broken) {
-  const auto [silent, force] = ExpectedOptions();
+  // The options the modes' command lines give (/s, /f: force only with silent); none when the command line
+  // could not be split (an interactive run).
+  const bool silent = !g_run.noArgv && wcsstr(g_mode->commandLine, L" /s"),
+             force = silent && wcsstr(g_mode->commandLine, L" /f");
   if (RunOptions::silent != silent || RunOptions::force != force) broken.push_back("options: a run of another mode");
   if (g_run.persist) return;
   const CleanCall* failed = FailedCall();
   // The caption's load is the run's first call; a message whose load failed is empty.
   const std::wstring caption = Failed(0) ? L"" : L"Orlinth";
   // A message's text is lost when its buffer or its string cannot be had.
-  const auto text = [&](int message, const std::wstring& clean) {
+  const auto text = [&](long message, const std::wstring& clean) {
     const long a = g_run.newFailAt;
-    if (a >= 0 && g_newSteps[a] == Report && g_newMessages[a] == message) return std::wstring();
+    if (a >= 0 && g_news[a] == std::pair<Step, long>(Report, message)) return std::wstring();
     return failed && failed->message == message && failed->step == Report && !failed->log &&
                    (Is(failed->name, "HeapAlloc") || Is(failed->name, "LoadStringW"))
                ? std::wstring()
@@ -445,26 +411,24 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
   // Boxes: none in a silent run; else the question when the checks passed, then the outcome's message.
   std::vector<Box> expected;
   if (!silent && (g_run.steps.count(Install) || code == 11))
-    expected.push_back({testing_catalogue::English(110), caption, MB_OKCANCEL | MB_SYSTEMMODAL, false});
-  if (!silent && message) expected.push_back({message, caption, MB_SYSTEMMODAL, false});
-  for (size_t i = 0; i < expected.size(); ++i) std::get<0>(expected[i]) = text(int(i), std::get<0>(expected[i]));
+    expected.push_back({text(0, testing_catalogue::English(110)), caption, MB_OKCANCEL | MB_SYSTEMMODAL, false});
+  if (!silent && message) expected.push_back({text(long(expected.size()), message), caption, MB_SYSTEMMODAL, false});
   if (g_run.boxes != expected)
     broken.push_back("boxes: " + std::to_string(g_run.boxes.size()) + " shown, not the outcome's as the rules give");
 
   // The log.
-  static const char* const kNoLog[] = {"PathAppendW", "CreateFileW"};
   const std::optional<std::string> main = ReadBytes(kLog), bare = ReadBytes(kBareLog);
   const bool bareName = failed && Is(failed->name, "GetModuleFileNameW");
-  const bool noLog = !silent || (failed && failed->step == LogOpen && OneOf(failed->name, kNoLog));
+  const bool noLog =
+      !silent || (failed && failed->step == LogOpen && (Is(failed->name, "PathAppendW") || Is(failed->name, "CreateFileW")));
   if (noLog) return main != kLogSeed || bare ? broken.push_back("log: written where no log should be") : void();
   if (bareName ? main != kLogSeed || !bare : bare.has_value())
     return broken.push_back(bareName ? "log: not the bare name in the current folder" : "log: in the current folder");
-  std::string file = (bareName ? bare : main).value_or("");
+  const std::string file = (bareName ? bare : main).value_or("");
   // A file pointer not moved to the end writes over the earlier lines from the start.
   const bool overwrites = failed && Is(failed->name, "SetFilePointer");
   const std::string seed = bareName ? "" : kLogSeed;
   if (!overwrites && file.compare(0, seed.size(), seed) != 0) return broken.push_back("log: earlier lines lost");
-  if (!overwrites) file.erase(0, seed.size());
   std::vector<std::string> want = {"(start line)"};
   if (message) want.push_back(Narrow(text(0, message).c_str()));
   if (!noCom) want.push_back("return code = " + std::to_string(code));
@@ -472,13 +436,9 @@ void CheckLogAndBoxes(const Mode& mode, DWORD code, std::vector<std::string>& br
   if (failed && failed->log && !failed->releases && !Is(failed->name, "FlushFileBuffers") &&
       failed->line < static_cast<long>(want.size()))
     want.erase(want.begin() + failed->line);
-  const std::vector<std::string> got = Bodies(file, broken);
-  const auto join = [](const std::vector<std::string>& lines) {
-    std::string all;
-    for (const std::string& line : lines) all += "\n    | " + line.substr(0, 60);
-    return all;
-  };
-  if (got != want) broken.push_back("log:" + join(got) + "\n  the rules give:" + join(want));
+  const std::vector<std::string> got = Bodies(overwrites ? file : file.substr(seed.size()), broken);
+  const auto show = [](const std::string& line) { return line.substr(0, 60); };
+  if (got != want) broken.push_back("log:" + List(got, show) + "\n  the rules give:" + List(want, show));
 }
 
 // One run of the whole program; returns its exit code, and any broken rule.
@@ -499,7 +459,6 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
   // The cancelled run's kernel32 lacks the functions the tool looks up, as older releases do.
   if (mode.cancel) os::api.GetNativeSystemInfo = nullptr, os::api.GetProductInfo = nullptr;
   DWORD code = 0xDEAD;
-  std::string leaks;
   g_contracts.clear();
   {
     testing_os::Contracts contracts;
@@ -516,11 +475,10 @@ DWORD RunOnce(const Mode& mode, std::vector<std::string>& broken) {
     testing_os::fault = nullptr, testing_os::ended = nullptr;
     theInstanceGuard._hMutex.reset();
     theRunLog._hFile.reset();
-    leaks = leakCheck.Describe();
+    if (const std::string leaks = leakCheck.Describe(); !leaks.empty()) broken.push_back("leak: " + leaks);
   }
   os::api = g_real;
   LetGo();
-  if (!leaks.empty()) broken.push_back("leak: " + leaks);
   for (const std::string& c : g_contracts)
     if (g_contractsTold.insert(c).second) broken.push_back("contract: " + c);
   // COM objects: the server, kept loaded by the harness, has none left.
@@ -545,20 +503,17 @@ long Series(const Mode& mode, int kind, int& findings) {
     for (const auto& [site, n] : sites)
       for (size_t e = 1; e < g_calls[n].errors->size(); ++e) plan.push_back({n, (*g_calls[n].errors)[e]});
   } else {
-    const long length = kind < 2 ? long(g_calls.size()) : kind == 3 ? long(g_newSteps.size()) : 0;
+    const long length = kind < 2 ? long(g_calls.size()) : kind == 3 ? long(g_news.size()) : long(g_wmiCalls);
     // The model rule's thousand allocations are the regular expression library's, alike in every mode
     // and alike each to the next: only the first mode fails them, one in kModelRuleStride.
     for (long n = 0; n < length; ++n)
-      if (kind != 3 || g_newSteps[n] != ModelRule || (&mode == kModes && n % kModelRuleStride == 0))
+      if (kind != 3 || g_news[n].first != ModelRule || (&mode == kModes && n % kModelRuleStride == 0))
         plan.push_back({n, std::nullopt});
   }
-  for (DWORD n = 0; kind > 3 && n < g_wmiCalls; ++n) plan.push_back({long(n), std::nullopt});
   for (const auto& [n, error] : plan) {
     g_run = Run();
     (kind == 3 ? g_run.newFailAt : g_run.failAt) = kind <= 3 ? n : -1;
-    g_run.persist = kind == 1;
-    g_run.failError = error;
-    g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;
+    g_run.persist = kind == 1, g_run.failError = error, g_run.wmiError = kind > 3 ? kWmiErrors[kind - 4] : 0;
     g_run.wmiFailAt = g_run.wmiError ? n + 1 : 0;
     snprintf(g_current, sizeof(g_current), "%s: %s %ld (%s) %lx", mode.name, kKinds[kind], n,
              kind < 3 ? g_calls[n].name : "", error.value_or(0));
@@ -592,11 +547,10 @@ int wmain() {
   g_canUnloadWmi = reinterpret_cast<decltype(g_canUnloadWmi)>(reinterpret_cast<void (*)()>(canUnload));
 
   int findings = 0;
-  std::set<const void*> sites;
   const ULONGLONG start = GetTickCount64();
   for (const Mode& mode : kModes) {
     g_run = Run();
-    g_calls.clear(), g_newSteps.clear(), g_newMessages.clear();
+    g_calls.clear(), g_news.clear();
     g_recording = true;
     snprintf(g_current, sizeof(g_current), "%s clean run", mode.name);
     std::vector<std::string> broken;
@@ -615,12 +569,11 @@ int wmain() {
                                                                   : std::vector<std::string>{"status", "code"};
     if (g_run.writes != planned) broken.push_back("record writes other than planned");
     for (const std::string& b : broken) printf("finding: %s clean: %s\n", mode.name, b.c_str()), ++findings;
-    for (const CleanCall& c : g_calls) sites.insert(c.site);
     long runs = 1;
     for (int kind = 0; kind < 6; ++kind) runs += Series(mode, kind, findings);
     printf("%s: clean exit %lu, %zu failable calls, %zu allocations, %ld runs, %.1f s so far\n", mode.name, clean,
-           g_calls.size(), g_newSteps.size(), runs, (GetTickCount64() - start) / 1000.0);
+           g_calls.size(), g_news.size(), runs, (GetTickCount64() - start) / 1000.0);
   }
-  printf("%zu call sites, %d findings\n", sites.size(), findings);
+  printf("%d findings\n", findings);
   return findings ? 1 : 0;
 }

@@ -42,11 +42,10 @@ bool Owed(int kind) { return kind != kBorrowed && kind < kHeap; }
 constexpr unsigned Of(int kind) { return 1u << kind; }
 
 struct Entry {
-  int kind;
+  int kind, count;
   const char* by;
   DWORD access;
   ULONG_PTR size, owner;
-  int count;
   long seq;
 };
 std::map<std::pair<int, ULONG_PTR>, Entry> g_live;
@@ -79,15 +78,10 @@ constexpr int kThread = -2, kResult = -1, kBytes = -1;
 constexpr int Deref(int k) { return -3 - k; }
 struct Rule {
   int op;
-  int i, j;
-  DWORD x, y;
+  int i = 0, j = 0;
+  DWORD x = 0, y = 0;
 };
-Rule Open(int i, unsigned kinds, DWORD anyOf = 0) { return {kOpen, i, int(kinds), anyOf, 0}; }
-Rule Buf(int op, int i, int count, DWORD unit) { return {op, i, count, unit, 0}; }
 Rule Size(int i, DWORD size, DWORD or_ = 0, bool optional = false) { return {kSize, i, optional, size, or_ ? or_ : size}; }
-Rule Need(int i, int unless = -1) { return {kNeed, i, unless, 0, 0}; }
-Rule Mod(int i, bool nullToo, bool dataToo) { return {kMod, i, nullToo, dataToo, 0}; }
-Rule Free(int i, unsigned kinds, bool nullToo = false) { return {kFree, i, int(kinds), nullToo, 0}; }
 Rule Get(int kind, int from = kResult, int accessArg = -1) { return {kGet, from, kind, DWORD(accessArg), 0}; }
 Rule GetSized(int kind, int sizeArg, int ownerArg) { return {kGetSized, kResult, kind, DWORD(sizeArg), DWORD(ownerArg)}; }
 
@@ -95,25 +89,16 @@ Rule GetSized(int kind, int sizeArg, int ownerArg) { return {kGetSized, kResult,
 // "<function> function (<header>)"; how it fails and the errors that page gives for a failure as the tool
 // calls it; its rules, and a function for a rule of no generic kind.
 struct Ctx;
-struct Head {  // the function, its page's header, how it fails and with which errors
+struct Head {  // the function, its page's header, how it fails and with which errors (HRESULTs among them)
   const char *name, *header;
   Fails fails;
-  std::initializer_list<long long> errors;
+  std::initializer_list<long long> codes;
 };
-struct Row {
-  const char *name, *header;
-  Fails fails;
-  std::vector<DWORD> errors;
-  std::vector<Rule> rules;
-  void (*more)(Ctx&);
+struct Row : Head {
+  std::vector<Rule> rules = {};
+  void (*more)(Ctx&) = nullptr;
+  std::vector<DWORD> errors = std::vector<DWORD>(codes.begin(), codes.end());
   bool releases = std::any_of(rules.begin(), rules.end(), [](const Rule& u) { return u.op == kFree || u.op == kRelease; });
-  Row(Head h, std::vector<Rule> r = {}, void (*m)(Ctx&) = nullptr)
-      : name(h.name),
-        header(h.header),
-        fails(h.fails),
-        errors(h.errors.begin(), h.errors.end()),
-        rules(std::move(r)),
-        more(m) {}
 };
 
 // One call being checked: before it goes on (after false), where the checks act and releases are
@@ -145,7 +130,7 @@ struct Ctx {
   // What the call acquired; a value held without a release owed is taken over.
   void got(int kind, ULONG_PTR v, DWORD access, ULONG_PTR size = 0, ULONG_PTR owner = 0) {
     auto [it, fresh] = g_live.try_emplace({Family(kind), v});
-    if (fresh || !Owed(it->second.kind)) it->second = Entry{kind, row.name, access, size, owner, 0, g_seq++};
+    if (fresh || !Owed(it->second.kind)) it->second = Entry{kind, 0, row.name, access, size, owner, g_seq++};
     it->second.count += Owed(kind);
   }
   // Released by the function that matches its acquisition, once; a module's resources go with it.
@@ -174,36 +159,29 @@ struct Ctx {
   // A module the process holds: loaded through the boundary, or by its own loader.
   void mod(int i, bool dataToo) {
     if (const Entry* e = find(a[i], kModule)) return void(need(dataToo || e->kind != kDataModule, i, "loaded for running"));
-    HMODULE loaded = nullptr;
-    need(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(a[i]), &loaded) &&
-             ULONG_PTR(loaded) == a[i],
-         i, "a module the process holds");
+    HMODULE held = nullptr;
+    const DWORD how = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    need(GetModuleHandleExW(how, LPCWSTR(a[i]), &held) && ULONG_PTR(held) == a[i], i, "a module the process holds");
   }
 
   void apply(const Rule& u) {
     const ULONG_PTR v = u.i >= 0 ? a[u.i] : u.i == kThread ? GetCurrentThreadId() : r;
-    const DWORD word = u.i >= 0 ? DWORD(v) : 0;
-    const bool device = after && u.op == kGet && u.j == kFile && Device(reinterpret_cast<LPCWSTR>(a[0]));  // CreateFileW's
-    if (after && u.op == kGet)
-      got(device ? kDevice : u.j, u.i >= 0 ? *reinterpret_cast<ULONG_PTR*>(v) : v, u.x + 1 ? DWORD(a[u.x]) : 0);
+    if (after && u.op == kGet)  // CreateFileW's file may be a device
+      got(u.j == kFile && Device(reinterpret_cast<LPCWSTR>(a[0])) ? kDevice : u.j,
+          u.i >= 0 ? *reinterpret_cast<ULONG_PTR*>(v) : v, u.x + 1 ? DWORD(a[u.x]) : 0);
     if (after && u.op == kGetSized) got(u.j, v, 0, u.x + 1 ? a[u.x] : 0, u.y + 1 ? a[u.y] : 0);
     if (after && u.op == kGetLoaded) got(DWORD(a[u.y]) & u.x ? kDataModule : kModule, v, 0);
     if (after) return;
     if (u.op == kOpen && (u.j != int(Of(kKey)) || !Predefined(v))) use(u.i, u.j, u.x);  // a predefined key is open
+    const DWORD* const deref = u.j < kBytes ? reinterpret_cast<const DWORD*>(a[Deref(u.j)]) : nullptr;
     if (u.op >= kIn && u.op <= kOut)
-      buf(u.i,
-          u.j == kBytes   ? u.x
-          : u.j >= 0      ? DWORD(a[u.j]) * u.x
-          : a[Deref(u.j)] ? *reinterpret_cast<DWORD*>(a[Deref(u.j)]) * u.x
-                          : 0,
-          u.op == kOut);
+      buf(u.i, u.x * (u.j == kBytes ? 1 : u.j >= 0 ? DWORD(a[u.j]) : deref ? *deref : 0), u.op == kOut);
     if (u.op == kSize)
       need(v ? *reinterpret_cast<DWORD*>(v) == u.x || *reinterpret_cast<DWORD*>(v) == u.y : u.j, u.i,
            "cbSize or dwSize of its structure");
-    if (u.op == kMust) need((word & u.x) == u.x, u.i, "flags the call needs");
-    if (u.op == kOnly) need(!(word & ~u.x), u.i, "only flags the call takes");
-    if (u.op == kNeed) need(v || (u.j >= 0 && a[u.j]), u.i, "not NULL");
+    if (u.op == kMust) need((DWORD(v) & u.x) == u.x, u.i, "flags the call needs");
+    if (u.op == kOnly) need(!(DWORD(v) & ~u.x), u.i, "only flags the call takes");
+    if (u.op == kNeed) need(v || a[u.j], u.i, "not NULL");
     if (u.op == kMod && (v || !u.j)) mod(u.i, u.x);
     if (u.op == kPath) need(FullPath(reinterpret_cast<LPCWSTR>(v)), u.i, "a fully qualified path");
     if (u.op == kOnCom) need(find(GetCurrentThreadId(), kCom), kThread, "COM initialised on it (CoInitializeEx)");
@@ -226,22 +204,22 @@ const Row kRows[] = {
     // information, VariantInit) cannot fail, and no rule of its page can break as the tool calls it.
     {{"FormatMessageA", "winbase.h", kZero, {ERROR_MR_MID_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND}},
      {{kMust, 0, 0, FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, 0},
-      Buf(kInOut, 4, kBytes, sizeof(LPSTR)),
+      {kInOut, 4, kBytes, sizeof(LPSTR)},
       Get(kLocal, 4)}},
     {{"LocalAlloc", "winbase.h", kNull, {ERROR_NOT_ENOUGH_MEMORY}}, {GetSized(kLocal, 1, -1)}},
-    {{"LocalFree", "winbase.h", kSame, {ERROR_INVALID_HANDLE}}, {Free(0, Of(kLocal), true)}},
+    {{"LocalFree", "winbase.h", kSame, {ERROR_INVALID_HANDLE}}, {{kFree, 0, Of(kLocal), true}}},
     // The process heap, which lasts as long as the process (the page gives NULL and a last error for a
     // failure); a block of it fails without telling an error, and goes back to it once (NULL is undefined).
     {{"GetProcessHeap", "heapapi.h", kNull, {}}, {Get(kHeap)}},
-    {{"HeapAlloc", "heapapi.h", kNull, {}}, {Open(0, Of(kHeap)), GetSized(kHeapBlock, 2, 0)}},
-    {{"HeapFree", "heapapi.h", kZero, {ERROR_INVALID_PARAMETER}}, {Open(0, Of(kHeap)), Free(2, Of(kHeapBlock))}},
+    {{"HeapAlloc", "heapapi.h", kNull, {}}, {{kOpen, 0, Of(kHeap)}, GetSized(kHeapBlock, 2, 0)}},
+    {{"HeapFree", "heapapi.h", kZero, {ERROR_INVALID_PARAMETER}}, {{kOpen, 0, Of(kHeap)}, {kFree, 2, Of(kHeapBlock)}}},
     // Flags of its page and two terminated strings: neither of its errors can come, so it cannot fail.
     {{"CompareStringW", "stringapiset.h", kNever, {}}},
     // Flags 0, a size query and then a target of the size it gave: none of its page's errors can come
     // (without WC_ERR_INVALID_CHARS an unpaired surrogate becomes the default character).
-    {{"WideCharToMultiByte", "stringapiset.h", kNever, {}}, {Buf(kOut, 4, 5, 1)}},
+    {{"WideCharToMultiByte", "stringapiset.h", kNever, {}}, {{kOut, 4, 5, 1}}},
     {{"GetVersionExW", "sysinfoapi.h", kZero, {ERROR_INSUFFICIENT_BUFFER}},
-     {Size(0, sizeof(OSVERSIONINFOW), sizeof(OSVERSIONINFOEXW)), Buf(kInOut, 0, Deref(0), 1)}},
+     {Size(0, sizeof(OSVERSIONINFOW), sizeof(OSVERSIONINFOEXW)), {kInOut, 0, Deref(0), 1}}},
     {{"GetProductInfo", "sysinfoapi.h", kZero, {}}},
     {{"SetDefaultDllDirectories", "libloaderapi.h", kZero, {ERROR_INVALID_PARAMETER}}},
 
@@ -253,43 +231,44 @@ const Row kRows[] = {
       kInvalid,
       {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}},
      {Get(kFile, kResult, 1)}},
-    {{"SetFilePointer", "fileapi.h", kSeek, {}}, {Open(0, Of(kFile), kReadAccess | kWriteAccess)}},
+    {{"SetFilePointer", "fileapi.h", kSeek, {}}, {{kOpen, 0, Of(kFile), kReadAccess | kWriteAccess}}},
     {{"WriteFile", "fileapi.h", kZero, {ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION}},
-     {Open(0, Of(kFile) | Of(kDevice), kWriteAccess | FILE_APPEND_DATA), Buf(kIn, 1, 2, 1), Need(3, 4)}},
-    {{"FlushFileBuffers", "fileapi.h", kZero, {ERROR_ACCESS_DENIED, ERROR_DISK_FULL}}, {Open(0, Of(kFile), kWriteAccess)}},
-    {{"CloseHandle", "handleapi.h", kZero, {ERROR_INVALID_HANDLE}}, {Free(0, kHandles)}},
+     {{kOpen, 0, Of(kFile) | Of(kDevice), kWriteAccess | FILE_APPEND_DATA}, {kIn, 1, 2, 1}, {kNeed, 3, 4}}},
+    {{"FlushFileBuffers", "fileapi.h", kZero, {ERROR_ACCESS_DENIED, ERROR_DISK_FULL}},
+     {{kOpen, 0, Of(kFile), kWriteAccess}}},
+    {{"CloseHandle", "handleapi.h", kZero, {ERROR_INVALID_HANDLE}}, {{kFree, 0, kHandles}}},
     {{"DeviceIoControl", "ioapiset.h", kZero, {ERROR_INVALID_FUNCTION, ERROR_NOT_READY, ERROR_GEN_FAILURE}},
-     {Open(0, Of(kDevice)), Buf(kIn, 2, 3, 1), Buf(kOut, 4, 5, 1), Need(6, 7)}},
+     {{kOpen, 0, Of(kDevice)}, {kIn, 2, 3, 1}, {kOut, 4, 5, 1}, {kNeed, 6, 7}}},
     {{"CreateMutexW", "synchapi.h", kNull, {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}}, {Get(kMutex)}},
     // Of the process's own pseudo handle, which has every access: it cannot fail.
     {{"IsWow64Process", "wow64apiset.h", kNever, {}}},
     {{"Wow64DisableWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {Get(kCookie, 0)}},
-    {{"Wow64RevertWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {Free(0, Of(kCookie))}},
+    {{"Wow64RevertWow64FsRedirection", "wow64apiset.h", kZero, {ERROR_INVALID_FUNCTION}}, {{kFree, 0, Of(kCookie)}}},
 
     // -- kernel32: modules and resources. A module by its full path: the tool runs elevated, and a bare
     // name is looked for in its own folder first (Dynamic-Link Library Security); the flags
     // of Windows 7 without KB2533623 (no LOAD_LIBRARY_SEARCH_). A resource of the module it names.
     {{"GetModuleHandleW", "libloaderapi.h", kNull, {ERROR_MOD_NOT_FOUND}}, {Get(kBorrowed)}},
     {{"GetModuleFileNameW", "libloaderapi.h", kZero, {ERROR_MOD_NOT_FOUND, ERROR_INVALID_HANDLE}},
-     {Mod(0, true, false), Buf(kOut, 1, 2, sizeof(wchar_t))}},
-    {{"GetProcAddress", "libloaderapi.h", kNull, {ERROR_PROC_NOT_FOUND}}, {Mod(0, false, false)}},
-    {{"GetSystemDirectoryW", "sysinfoapi.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}, {Buf(kOut, 0, 1, sizeof(wchar_t))}},
+     {{kMod, 0, true, false}, {kOut, 1, 2, sizeof(wchar_t)}}},
+    {{"GetProcAddress", "libloaderapi.h", kNull, {ERROR_PROC_NOT_FOUND}}, {{kMod, 0, false, false}}},
+    {{"GetSystemDirectoryW", "sysinfoapi.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}, {{kOut, 0, 1, sizeof(wchar_t)}}},
     {{"LoadLibraryW", "libloaderapi.h", kNull, kLoadErrors}, {{kPath, 0}, Get(kModule)}},
     {{"LoadLibraryExW", "libloaderapi.h", kNull, kLoadErrors},
      {{kPath, 0}, {kOnly, 2, 0, 0xFF, 0}, {kGetLoaded, kResult, 0, kAsData, 2}}},
-    {{"FreeLibrary", "libloaderapi.h", kZero, {ERROR_INVALID_HANDLE}}, {Free(0, kLoaded)}},
+    {{"FreeLibrary", "libloaderapi.h", kZero, {ERROR_INVALID_HANDLE}}, {{kFree, 0, kLoaded}}},
     {{"FindResourceW", "libloaderapi.h", kNull, {ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND}},
-     {Mod(0, true, true), GetSized(kResource, -1, 0)}},
-    {{"SizeofResource", "libloaderapi.h", kZero, {ERROR_RESOURCE_DATA_NOT_FOUND}}, {Open(1, Of(kResource))}},
+     {{kMod, 0, true, true}, GetSized(kResource, -1, 0)}},
+    {{"SizeofResource", "libloaderapi.h", kZero, {ERROR_RESOURCE_DATA_NOT_FOUND}}, {{kOpen, 1, Of(kResource)}}},
     {{"LoadResource", "libloaderapi.h", kNull, {ERROR_RESOURCE_DATA_NOT_FOUND}},
-     {Open(1, Of(kResource)), GetSized(kResData, -1, 0)}},
+     {{kOpen, 1, Of(kResource)}, GetSized(kResData, -1, 0)}},
     // The same pointer as the data's handle.
-    {{"LockResource", "libloaderapi.h", kNull, {}}, {Open(0, Of(kResData))}},
+    {{"LockResource", "libloaderapi.h", kNull, {}}, {{kOpen, 0, Of(kResData)}}},
 
     // -- user32, comctl32. Kept: dwICC 0xFFFFFFFF; the page defines 16 ICC_ flags and Windows may refuse
     // the undefined bits and register nothing; the tool ignores the result, and its boxes need no common control.
     {{"LoadStringW", "winuser.h", kZero, {ERROR_RESOURCE_NAME_NOT_FOUND}},
-     {Mod(0, false, true), Buf(kInOut, 2, 3, sizeof(wchar_t))}},
+     {{kMod, 0, false, true}, {kInOut, 2, 3, sizeof(wchar_t)}}},
     {{"MessageBoxW", "winuser.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}},
     {{"GetSystemMetrics", "winuser.h", kZero, {}}},
     {{"InitCommonControlsEx", "commctrl.h", kZero, {}}, {Size(0, sizeof(INITCOMMONCONTROLSEX))}},
@@ -298,21 +277,21 @@ const Row kRows[] = {
     // FALSE is "nothing removed", no failure, and cannot come of the module's full path.
     {{"CommandLineToArgvW", "shellapi.h", kNull, {ERROR_NOT_ENOUGH_MEMORY}}, {Get(kLocal)}},
     {{"PathFileExistsW", "shlwapi.h", kZero, {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}}},
-    {{"PathRemoveFileSpecW", "shlwapi.h", kNever, {}}, {Buf(kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t))}},
-    {{"PathAppendW", "shlwapi.h", kZero, {}}, {Buf(kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t))}},
+    {{"PathRemoveFileSpecW", "shlwapi.h", kNever, {}}, {{kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t)}}},
+    {{"PathAppendW", "shlwapi.h", kZero, {}}, {{kInOut, 0, kBytes, MAX_PATH * sizeof(wchar_t)}}},
 
     // -- advapi32: a subkey of an open or predefined key; reading needs query access, writing set access;
     // the data's size with the data, the bytes past the value left as they were; a string's size counting
     // its terminator, a REG_DWORD four bytes. With TokenHandle NULL CheckTokenMembership duplicates the
     // thread's primary token: no ERROR_NO_IMPERSONATION_TOKEN.
     {{"RegOpenKeyExW", "winreg.h", kStatus, {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
-     {Open(0, Of(kKey)), Get(kKey, 4, 3)}},
+     {{kOpen, 0, Of(kKey)}, Get(kKey, 4, 3)}},
     {{"RegCreateKeyExW", "winreg.h", kStatus, {ERROR_ACCESS_DENIED, ERROR_CHILD_MUST_BE_VOLATILE}},
-     {Open(0, Of(kKey)), Get(kKey, 7, 5)}},
+     {{kOpen, 0, Of(kKey)}, Get(kKey, 7, 5)}},
     {{"RegQueryValueExW", "winreg.h", kStatus, {ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA, ERROR_ACCESS_DENIED}},
-     {Open(0, Of(kKey), KEY_QUERY_VALUE | GENERIC_READ), Buf(kInOut, 4, Deref(5), 1)}},
+     {{kOpen, 0, Of(kKey), KEY_QUERY_VALUE | GENERIC_READ}, {kInOut, 4, Deref(5), 1}}},
     {{"RegSetValueExW", "winreg.h", kStatus, {ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES}},
-     {Open(0, Of(kKey), KEY_SET_VALUE | GENERIC_WRITE), Buf(kIn, 4, 5, 1)},
+     {{kOpen, 0, Of(kKey), KEY_SET_VALUE | GENERIC_WRITE}, {kIn, 4, 5, 1}},
      [](Ctx& c) {
        const DWORD type = DWORD(c.a[3]), cb = DWORD(c.a[5]);
        const BYTE* data = reinterpret_cast<const BYTE*>(c.a[4]);
@@ -321,31 +300,33 @@ const Row kRows[] = {
                      (data && cb >= 2 && cb % 2 == 0 && !data[cb - 1] && !data[cb - 2]),
                  5, "the string and its null");
      }},
-    {{"RegCloseKey", "winreg.h", kStatus, {ERROR_INVALID_HANDLE}}, {Free(0, Of(kKey))}},
+    {{"RegCloseKey", "winreg.h", kStatus, {ERROR_INVALID_HANDLE}}, {{kFree, 0, Of(kKey)}}},
     {{"AllocateAndInitializeSid", "securitybaseapi.h", kZero, {ERROR_NOT_ENOUGH_MEMORY}}, {Get(kSid, 10)}},
-    {{"CheckTokenMembership", "securitybaseapi.h", kZero, {ERROR_ACCESS_DENIED}}, {Open(1, Of(kSid))}},
-    {{"FreeSid", "securitybaseapi.h", kSame, {}}, {Free(0, Of(kSid))}},
+    {{"CheckTokenMembership", "securitybaseapi.h", kZero, {ERROR_ACCESS_DENIED}}, {{kOpen, 1, Of(kSid)}}},
+    {{"FreeSid", "securitybaseapi.h", kSame, {}}, {{kFree, 0, Of(kSid)}}},
 
     // -- setupapi, newdev: SP_DEVINFO_DATA, SP_DEVICE_INTERFACE_DATA and the detail's fixed part with their
     // own cbSize (8 for the detail on 64-bit Windows); a set destroyed once. The package by full path, from
     // a 64-bit process (no ERROR_IN_WOW64), run by an administrator.
     {{"SetupDiGetClassDevsW", "setupapi.h", kInvalid, {ERROR_NOT_ENOUGH_MEMORY}}, {Get(kDevInfo)}},
     {{"SetupDiEnumDeviceInterfaces", "setupapi.h", kZero, {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER}},
-     {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA), 0, true), Size(4, sizeof(SP_DEVICE_INTERFACE_DATA))}},
+     {{kOpen, 0, Of(kDevInfo)}, Size(1, sizeof(SP_DEVINFO_DATA), 0, true), Size(4, sizeof(SP_DEVICE_INTERFACE_DATA))}},
     {{"SetupDiGetDeviceInterfaceDetailW",
       "setupapi.h",
       kZero,
       {ERROR_NOT_ENOUGH_MEMORY, ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_USER_BUFFER}},
-     {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVICE_INTERFACE_DATA)),
-      Size(2, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), 0, true), Buf(kInOut, 2, 3, 1),
+     {{kOpen, 0, Of(kDevInfo)},
+      Size(1, sizeof(SP_DEVICE_INTERFACE_DATA)),
+      Size(2, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), 0, true),
+      {kInOut, 2, 3, 1},
       Size(5, sizeof(SP_DEVINFO_DATA), 0, true)}},
     {{"SetupDiOpenDevRegKey", "setupapi.h", kInvalid, {ERROR_KEY_DOES_NOT_EXIST, ERROR_ACCESS_DENIED}},
-     {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA)), Get(kKey, kResult, 5)}},
+     {{kOpen, 0, Of(kDevInfo)}, Size(1, sizeof(SP_DEVINFO_DATA)), Get(kKey, kResult, 5)}},
     {{"SetupDiEnumDeviceInfo", "setupapi.h", kZero, {ERROR_NO_MORE_ITEMS, ERROR_INVALID_PARAMETER}},
-     {Open(0, Of(kDevInfo)), Size(2, sizeof(SP_DEVINFO_DATA))}},
+     {{kOpen, 0, Of(kDevInfo)}, Size(2, sizeof(SP_DEVINFO_DATA))}},
     {{"SetupDiGetDeviceRegistryPropertyW", "setupapi.h", kZero, {ERROR_INVALID_DATA, ERROR_INSUFFICIENT_BUFFER}},
-     {Open(0, Of(kDevInfo)), Size(1, sizeof(SP_DEVINFO_DATA)), Buf(kOut, 4, 5, 1)}},
-    {{"SetupDiDestroyDeviceInfoList", "setupapi.h", kZero, {ERROR_INVALID_HANDLE}}, {Free(0, Of(kDevInfo))}},
+     {{kOpen, 0, Of(kDevInfo)}, Size(1, sizeof(SP_DEVINFO_DATA)), {kOut, 4, 5, 1}}},
+    {{"SetupDiDestroyDeviceInfoList", "setupapi.h", kZero, {ERROR_INVALID_HANDLE}}, {{kFree, 0, Of(kDevInfo)}}},
     {{"UpdateDriverForPlugAndPlayDevicesW",
       "newdev.h",
       kZero,
@@ -354,7 +335,7 @@ const Row kRows[] = {
 
     // -- version. Kept: pBlock is the locked RT_VERSION resource, read in place where the page speaks of
     // GetFileVersionInfo's copy (Windows' VerQueryValueW reads a 32-bit block without writing to it).
-    {{"VerQueryValueW", "winver.h", kZero, {}}, {Open(0, Of(kResData))}},
+    {{"VerQueryValueW", "winver.h", kZero, {}}, {{kOpen, 0, Of(kResData)}}},
 
     // -- ole32, oleaut32: each success of CoInitializeEx undone by CoUninitialize on the thread; security,
     // objects and proxies after it. With -1 services CoInitializeSecurity has no list to find no package
@@ -362,13 +343,13 @@ const Row kRows[] = {
     // authentication, cloaking, any authority, full SIC and the default as capabilities.
     {{"CoInitializeEx", "combaseapi.h", kHresult, {E_INVALIDARG, E_OUTOFMEMORY, E_UNEXPECTED, RPC_E_CHANGED_MODE}},
      {{kGet, kThread, kCom, DWORD(-1), 0}}},
-    {{"CoUninitialize", "combaseapi.h", kNever, {}}, {Free(kThread, Of(kCom))}},
+    {{"CoUninitialize", "combaseapi.h", kNever, {}}, {{kFree, kThread, Of(kCom)}}},
     {{"CoInitializeSecurity", "combaseapi.h", kHresult, {RPC_E_TOO_LATE, E_OUTOFMEMORY}}, {{kOnCom}}},
     {{"CoCreateInstance", "combaseapi.h", kHresult, {REGDB_E_CLASSNOTREG, E_NOINTERFACE}}, {{kOnCom}}},
     {{"CoSetProxyBlanket", "combaseapi.h", kHresult, {E_INVALIDARG, E_OUTOFMEMORY}},
-     {{kOnCom}, Need(0), {kOnly, 7, 0, kProxyCaps, 0}}},
+     {{kOnCom}, {kNeed, 0}, {kOnly, 7, 0, kProxyCaps, 0}}},
     {{"SysAllocString", "oleauto.h", kNull, {}}, {Get(kBstr)}},
-    {{"SysFreeString", "oleauto.h", kNever, {}}, {Free(0, Of(kBstr), true)}},
+    {{"SysFreeString", "oleauto.h", kNever, {}}, {{kFree, 0, Of(kBstr), true}}},
     {{"VariantClear", "oleauto.h", kHresult, {DISP_E_BADVARTYPE, E_INVALIDARG}}, {{kRelease}}},
 };
 
@@ -381,10 +362,7 @@ void Check(const Row& row, const ULONG_PTR* a, const void* site, bool after, ULO
   for (const std::string& rule : c.broken) {
     std::ostringstream text;
     text << row.name << " at " << site << ": " << rule << " [" << row.name << " function (" << row.header << ")]";
-    if (g_handler)
-      g_handler(text.str());
-    else
-      ADD_FAILURE() << text.str();
+    g_handler ? g_handler(text.str()) : void(ADD_FAILURE() << text.str());
   }
   ::SetLastError(error);
 }
@@ -398,12 +376,8 @@ bool Ok(Fails f, ULONG_PTR r) {
                                       : true;
 }
 
-template <class T> ULONG_PTR Word(const T& v) {  // a reference (a GUID) as its address
-  if constexpr (std::is_class_v<T>)
-    return ULONG_PTR(&v);
-  else
-    return (ULONG_PTR)v;
-}
+template <class T> ULONG_PTR Word(const T& v) { return (ULONG_PTR)v; }
+ULONG_PTR Word(const GUID& v) { return ULONG_PTR(&v); }  // a reference (REFCLSID, REFIID) as its address
 
 // --- The checked entries: the rules before the call; the fault hook; the call; the rules after it.
 template <class F, F os::Api::*E> struct Checked;
@@ -422,12 +396,9 @@ template <class R, class... A, R (*os::Api::*E)(A...)> struct Checked<R (*)(A...
     } else if (error) {
       if (row->releases || *error == ERROR_INSUFFICIENT_BUFFER || *error == ERROR_MORE_DATA) (behind.*E)(args...);
       if (*error) ::SetLastError(*error);
-      const Fails f = row->fails;
-      r = f == kInvalid                   ? ULONG_PTR(INVALID_HANDLE_VALUE)
-          : f == kStatus || f == kHresult ? *error
-          : f == kSeek                    ? INVALID_SET_FILE_POINTER
-          : f == kSame                    ? a[0]
-                                          : 0;
+      // The failure value, by Fails: kNever, kZero, kNull, kInvalid, kStatus, kHresult, kSeek, kSame.
+      const ULONG_PTR failure[] = {0, 0, 0, ULONG_PTR(INVALID_HANDLE_VALUE), *error, *error, INVALID_SET_FILE_POINTER, a[0]};
+      r = failure[row->fails];
       --checking;
       return (R)r;
     } else {
@@ -447,7 +418,7 @@ const Row& Find(const char* name) {
   for (const Row& row : kRows)
     if (!strcmp(row.name, name)) return row;
   static std::map<std::string, Row> rest;
-  return rest.try_emplace(name, Head{name, "", kNever, {}}).first->second;
+  return rest.try_emplace(name, Row{{name, "", kNever, {}}}).first->second;
 }
 
 }  // namespace
@@ -471,7 +442,6 @@ void OnViolation(void (*handler)(const std::string&)) { g_handler = handler; }
 LeakCheck::LeakCheck() : _start(g_seq), _unmatched(g_unmatched) {
   if (!g_installed) throw std::logic_error("a leak check counts through the contract checker");
 }
-LeakCheck::~LeakCheck() = default;
 std::string LeakCheck::Describe() const {
   std::ostringstream out;
   for (const auto& [key, e] : g_live)

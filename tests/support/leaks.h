@@ -9,9 +9,6 @@ namespace testing_os {
 class LeakCheck {
  public:
   LeakCheck();
-  ~LeakCheck();
-  LeakCheck(const LeakCheck&) = delete;
-  LeakCheck& operator=(const LeakCheck&) = delete;
 
   // One line per resource acquired while the check was installed and not released, and the count of
   // releases of resources that were not held; empty when there are none.

@@ -7,8 +7,8 @@
 #include "tests/support/contracts.h"
 
 int wmain(int argc, wchar_t** argv) {
-  os::BindKernel32();  // as the tool's entry point does, the search left as the test program has it
-  os::BindSystemDlls();
+  // As the tool's entry point does, the search left as the test program has it.
+  os::BindKernel32(), os::BindSystemDlls();
   testing::InitGoogleTest(&argc, argv);
   const testing_os::Contracts contracts;
   return RUN_ALL_TESTS();
