@@ -357,10 +357,10 @@ def interactive_args(scenario):
     return [a for a in scenario.get("args", ["/s"]) if a.lower() not in ("/s", "-s")]
 
 
-# One refusal's box: every refusal is shown by the same code, and app_test and the
-# release check fix each message's texts in both languages. The confirmation and the
-# final box come from cancel and interactive-repair; their Japanese run makes README's
-# pictures (make screenshots) and is left out of the suite, as only the texts differ.
+# One refusal's box: every refusal is shown by the same code, and the release check
+# fixes each message's texts in both languages. The confirmation and the final box come
+# from cancel and interactive-repair; their Japanese run makes the guide's pictures
+# (docs/pictures/, make screenshots) and is left out of the suite, as only the texts differ.
 _base = by_name("driver-other-build")
 SCENARIOS.append(dict(name="box-117-en", about="interactive driver-other-build: box 117",
                       machine=_base["machine"], args=interactive_args(_base), ui=["ok"],
