@@ -180,8 +180,8 @@ def host_path(prefix, windows_path):
 # ---------------------------------------------------------------- the template
 
 def template(paths):
-    """A booted prefix that every scenario copies (cp -a, never hard links:
-    Wine rewrites its registry files in place)."""
+    """A booted prefix that every scenario starts from (copy_template: its registry
+    and other files copied, as Wine rewrites them in place; its program images linked)."""
     tmpl = os.path.join(paths["build"], "sim", "template")
     if os.path.exists(os.path.join(tmpl, "system.reg")) and os.path.exists(tmpl + ".ready"):
         return tmpl
