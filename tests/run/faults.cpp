@@ -299,7 +299,10 @@ HRESULT(STDAPICALLTYPE* g_canUnloadWmi)() = nullptr;
 
 // The program that held tpm.sys without sharing lets it go (none held: the process's pseudo handle, which
 // CloseHandle leaves alone).
-void LetGo() { CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE)); }
+// The program that held tpm.sys without sharing lets it go.
+void LetGo() {
+  if (g_held != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(g_held, INVALID_HANDLE_VALUE));
+}
 
 RecordState Before(const Mode& mode) {
   return mode.earlierRecord ? RecordState{{"status", std::to_string(kEarlierStatus)}, {"code", std::to_string(kEarlierCode)}}
