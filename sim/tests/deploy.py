@@ -24,18 +24,20 @@ def main(argv):
     os.makedirs(rundir)
     wine = zr45.Wine(os.path.join(rundir, "prefix"), rundir)
 
+    folder = None  # the machine's folder of vadrel.exe, where the scripts go beside it
+
     def run(script):
         # The host sees only an exit code's low 8 bits: the script's own is echoed last. Not by
         # call: after call, Wine 8's cmd sets ERRORLEVEL 1 whatever the script's exit /b gave.
-        _, out = wine.run(["cmd", "/v:on", "/c", f"cmd /c {zr45.TOOL_DIR}\\{script} & echo !errorlevel!"], script,
+        _, out = wine.run(["cmd", "/v:on", "/c", f"cmd /c {folder}\\{script} & echo !errorlevel!"], script,
                           timeout=180, check=False)
         *said, rc = zr45.read_text(out).split()
         return int(rc), " ".join(said)
 
     try:
-        zr45.prepare(scenarios.by_name(name), zr45.load_paths(build), wine.prefix, wine)
+        folder = zr45.prepare(scenarios.by_name(name), zr45.load_paths(build), wine.prefix, wine)["folder"]
         for script in ("vadrel-deploy.cmd", "detect.cmd"):
-            shutil.copy(os.path.join(HERE, "..", "..", "deploy", script), zr45.drive_c(wine.prefix, zr45.TOOL_DIR))
+            shutil.copy(os.path.join(HERE, "..", "..", "deploy", script), zr45.host_path(wine.prefix, folder))
         got = [run("detect.cmd"), run("vadrel-deploy.cmd")[0], run("detect.cmd")]
     finally:
         zr45.kill_server(wine.prefix)
